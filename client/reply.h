@@ -1,0 +1,30 @@
+#pragma once
+
+// Parsing of the service's reply text:
+//   <tag> <code>\r\n\r\nVersion: 1.00\r\nHash: <md5 hex>\r\nCurrentClients: <n>\r\n
+//   followed by one "Key: Value\r\n" line per extension parameter.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tally {
+
+struct TReply {
+  std::string tag;                // the 9-character reply tag
+  int code = 0;                   // 200, 303, 401..406, 501, 601..604
+  std::string version;            // "1.00"
+  std::string hash;               // md5(UniqueID + AppID) as 32 lower-case hex digits
+  unsigned long currentClients = 0;
+  std::vector<std::pair<std::string, std::string>> extensions;  // in reply order
+};
+
+// Parses the decrypted reply; trailing zero padding is ignored. False when the
+// status line or one of the Version, Hash and CurrentClients lines is missing
+// or malformed.
+bool ParseReply(std::string const& text, TReply& reply);
+
+// md5 of `text` as 32 lower-case hex digits (the reply's Hash line).
+std::string Md5Hex(std::string const& text);
+
+}  // namespace tally

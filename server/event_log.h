@@ -1,0 +1,27 @@
+#pragma once
+
+// Event lines of the session service. The transport may include this header;
+// it pulls in nothing else of the service.
+
+#include <string>
+
+namespace norla_server {
+
+using SyslogFunc = void (*)(int priority, char const* format, ...);
+
+// The log sink; null means syslog. Written only by NorlaInitializeLog, before
+// any service thread exists.
+extern SyslogFunc sg_syslogFunc;
+
+// Emits one event line at priority 6 through the sink with the format "%s":
+//   event [" : " address [" (" host ")"]] [", Current clients : " count]
+// `source` and `event` must be non-null (else false and nothing is emitted);
+// `address` may be null; `count` < 0 means no count. `flag` is unused.
+// Never blocks on name resolution while the background writer runs.
+bool OutputLog(char const* source, char const* event, int count, char const* address, bool flag);
+
+// The host name for an address text, or "" when it is not an IP address or has
+// no name. May block on the system resolver.
+std::string GetReverseLookup(std::string const& address);
+
+}  // namespace norla_server

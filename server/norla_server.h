@@ -1,0 +1,61 @@
+#pragma once
+
+// The session service's flat interface: the only symbols libtallyservice
+// exports. No exception crosses these functions. Every function taking an
+// instance accepts null and then does nothing (returning false where it
+// returns a value).
+//
+// Calling order: NorlaInitializeLog, NorlaServerCreate, then
+// NorlaServerUpdateClients repeatedly (NorlaLog at any time), then
+// NorlaServerQuit and NorlaServerDestroy.
+
+#include "server/event_handler.h"
+
+#define NORLA_EXPORT __attribute__((visibility("default")))
+
+namespace norla_server {
+struct tag_norlasvr_context;
+}  // namespace norla_server
+
+// Result codes of NorlaServerCreate.
+enum NorlaCreateResult : unsigned int {
+  kNorlaOk = 0,
+  kNorlaException = 1,            // an exception escaped a creation step
+  kNorlaNoThreadObject = 5001,    // the server-thread object could not be allocated
+  kNorlaNoMemory = 5011,          // the instance record (or thread impl) could not be allocated
+  kNorlaSocketOpenFailed = 5012,  // the listening socket could not be opened
+  kNorlaBadExtParams = 5013,      // the extension parameters were rejected
+  kNorlaThreadStartFailed = 5014, // the server thread could not be started
+};
+
+// Installs the log sink (called like syslog). Null selects syslog itself.
+// Call once, before any other service function.
+NORLA_EXPORT void NorlaInitializeLog(void (*sink)(int priority, char const* format, ...));
+
+// Creates an instance listening on `port` (low 16 bits) on all addresses.
+// `products`: accepted ProductIDs separated by '/'. `extParams`: "Key: Value"
+// lines added to every reply (null or empty for none). `handler` is not owned
+// and may be null. Returns null on failure with `result` set to a code above.
+NORLA_EXPORT norla_server::tag_norlasvr_context* NorlaServerCreate(
+    unsigned int& result, char const* products, unsigned int port, unsigned int timeoutMinutes,
+    char const* extParams, INorlaEventHandler* handler);
+
+// Replaces the extension parameters when all of `text` is acceptable.
+NORLA_EXPORT bool NorlaServerSetExtParams(norla_server::tag_norlasvr_context* instance,
+                                          char const* text);
+
+// Drops clients idle for longer than the time-out, on the calling thread.
+NORLA_EXPORT void NorlaServerUpdateClients(norla_server::tag_norlasvr_context* instance);
+
+// Stops the server thread and waits up to 5 seconds for it.
+NORLA_EXPORT void NorlaServerQuit(norla_server::tag_norlasvr_context* instance);
+
+// Releases the instance. Never frees anything under a server thread that is
+// still running: it waits for that thread first.
+NORLA_EXPORT void NorlaServerDestroy(norla_server::tag_norlasvr_context* instance);
+
+// Always 1; lets a host confirm the service is present.
+NORLA_EXPORT int NorlaServerCheckDll();
+
+// Writes the host's text as one event line. False for null text.
+NORLA_EXPORT bool NorlaLog(char const* text);

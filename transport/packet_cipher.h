@@ -1,0 +1,23 @@
+#pragma once
+
+// The packet cipher: AES-128-CBC, no padding, one key and IV for every message.
+
+namespace norla {
+
+// Stored key tables, 16 x87 extended values each (16-byte slots), generated at
+// configure time. See NorlaDecodeEncryptionKey.
+extern const long double gafAESKey[16];
+extern const long double gafAESInitVec[16];
+
+// Encrypts (encrypt true) or decrypts `length` bytes (a multiple of 16) from
+// `input` to `output`, chaining from `iv`, which is left untouched. The buffers
+// must not overlap. With `verify`, the inverse pass must give `input` back.
+// False on any failure (null key or IV, bad length, verification mismatch).
+bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned long length,
+                     unsigned char const* key, unsigned char const* iv, bool encrypt, bool verify);
+
+// Builds the packet key and IV from the stored tables: each entry negated,
+// truncated to int16, low 8 bits.
+void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16]);
+
+}  // namespace norla
