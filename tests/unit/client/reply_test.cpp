@@ -1,0 +1,81 @@
+#include "client/reply.h"
+
+#include <gtest/gtest.h>
+
+#include "client/tally_client.h"
+#include "transport/packet.h"
+
+namespace {
+
+std::string const kReply =
+    "TALLYRPL1 303\r\n\r\nVersion: 1.00\r\nHash: d41d8cd98f00b204e9800998ecf8427e\r\n"
+    "CurrentClients: 42\r\nMotd: hello: world\r\nZone: b\r\n";
+
+TEST(ParseReply, ReadsEveryField) {
+  tally::TReply reply;
+  ASSERT_TRUE(tally::ParseReply(kReply + std::string(40, '\0'), reply));
+  EXPECT_EQ(reply.tag, "TALLYRPL1");
+  EXPECT_EQ(reply.code, 303);
+  EXPECT_EQ(reply.version, "1.00");
+  EXPECT_EQ(reply.hash, "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(reply.currentClients, 42u);
+  ASSERT_EQ(reply.extensions.size(), 2u);
+  EXPECT_EQ(reply.extensions[0], std::make_pair(std::string("Motd"), std::string("hello: world")));
+  EXPECT_EQ(reply.extensions[1], std::make_pair(std::string("Zone"), std::string("b")));
+}
+
+TEST(ParseReply, RejectsBrokenReplies) {
+  auto without = [](std::string const& line) {
+    std::string text = kReply;
+    text.erase(text.find(line), line.size());
+    return text;
+  };
+  std::string const broken[] = {
+      "",
+      without("Version: 1.00\r\n"),
+      without("Hash: d41d8cd98f00b204e9800998ecf8427e\r\n"),
+      without("CurrentClients: 42\r\n"),
+      "TALLYRPL1\r\n\r\nVersion: 1.00\r\nHash: d41d8cd98f00b204e9800998ecf8427e\r\n"
+      "CurrentClients: 1\r\n",
+      "TALLYRPL1 200\r\nVersion: 1.00\r\nHash: d41d8cd98f00b204e9800998ecf8427e\r\n"
+      "CurrentClients: 1\r\n",
+      "TALLYRPL1 200\r\n\r\nVersion: 1.00\r\nHash: D41D8CD98F00B204E9800998ECF8427E\r\n"
+      "CurrentClients: 1\r\n",
+      "TALLYRPL1 200\r\n\r\nVersion: 1.00\r\nHash: d41d8cd98f00b204e9800998ecf8427e\r\n"
+      "CurrentClients: -1\r\n",
+  };
+  for (auto const& text : broken) {
+    tally::TReply reply;
+    EXPECT_FALSE(tally::ParseReply(text, reply)) << text;
+  }
+}
+
+TEST(Md5Hex, KnownDigests) {
+  EXPECT_EQ(tally::Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(tally::Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+// The client encrypts with the same key and IV the service uses in both
+// directions, so a request frame decodes as a reply frame.
+TEST(ReplyFrame, DecodesWhatTheEncoderWrote) {
+  auto frame = tally::EncodeRequestFrame(kReply, 200);
+  ASSERT_EQ(frame.size(), norla_server::kPacketHeaderSize + 208);  // whole blocks
+  tally::ExchangeResult result = tally::DecodeReplyFrame(frame, 208);
+  ASSERT_EQ(result.error, tally::ExchangeError::kNone) << result.detail;
+  EXPECT_EQ(result.text, kReply);
+  EXPECT_EQ(result.reply.currentClients, 42u);
+}
+
+TEST(ReplyFrame, DetectsDamage) {
+  auto frame = tally::EncodeRequestFrame(kReply, 128);
+  auto flipped = frame;
+  flipped.back() ^= 0x01;
+  EXPECT_EQ(tally::DecodeReplyFrame(flipped, 128).error, tally::ExchangeError::kBadChecksum);
+  EXPECT_EQ(tally::DecodeReplyFrame(frame, 144).error, tally::ExchangeError::kBadFrame);
+  auto truncated = frame;
+  truncated.pop_back();
+  EXPECT_EQ(tally::DecodeReplyFrame(truncated, 128).error, tally::ExchangeError::kBadFrame);
+  EXPECT_EQ(tally::DecodeReplyFrame({0x00, 0x10}, 16).error, tally::ExchangeError::kBadFrame);
+}
+
+}  // namespace
