@@ -1,0 +1,100 @@
+#include "daemon/startup.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "daemon/command_line.h"
+#include "daemon/config_load.h"
+#include "daemon/daemon_event_handler.h"
+#include "daemon/data_dir.h"
+#include "daemon/notify_mail.h"
+#include "daemon/process_log.h"
+#include "daemon/signals.h"
+#include "server/norla_server.h"
+
+bool g_standalone = false;
+
+namespace {
+
+constexpr char kDisplayName[] = "tallyd";
+constexpr char kProducts[] = "korvia7mobile";
+constexpr unsigned int kClientTimeoutMinutes = 5;
+constexpr int kUpdateIntervalSeconds = 5;
+
+void EnterStandalone() {
+  g_standalone = true;
+  g_logToConsole = true;
+}
+
+// Waits one turn of the main loop. The terminating signals are kept blocked
+// outside this wait and let in only inside it, so a stop request either was
+// seen by the caller's check or ends this wait at once.
+void WaitOneTurn(sigset_t const& waitMask) {
+  timespec const turn{kUpdateIntervalSeconds, 0};
+  ::ppoll(nullptr, 0, &turn, &waitMask);
+}
+
+int ServeUntilStopped(norla_server::tag_norlasvr_context* server, sigset_t const& waitMask) {
+  for (;;) {
+    if (g_stopRequested.load() != 0) {
+      int const signal = g_lastSignal.load();
+      mysyslog(LOG_INFO, "Received signal : %d", signal);
+      mysyslog(LOG_INFO, "%s service stopping", kDisplayName);
+      NorlaServerQuit(server);
+      NorlaServerDestroy(server);
+      return StopExitStatus(signal, g_standalone);
+    }
+    WaitOneTurn(waitMask);
+    NorlaServerUpdateClients(server);
+  }
+}
+
+}  // namespace
+
+int RunDaemon(int argc, char** argv) {
+  ::openlog(g_syslogIdent, LOG_PID, LOG_DAEMON);
+  NorlaInitializeLog(mysyslog);
+
+  CommandLine const line = ScanCommandLine(argc, argv);
+  if (line.standaloneFirst) EnterStandalone();
+
+  if (line.dataDirRefused) {
+    errprintf("--datadir : can't use '.' or '/'.\n");
+    return 1;
+  }
+  g_data_dir_specified = line.dataDir;
+  SettleDataDir();
+  LoadConfiguration(ConfigFilePath(g_data_dir), mysyslog);
+
+  if (line.testMail) return RunTestMail();
+
+  if (line.standaloneAnywhere) EnterStandalone();
+  if (!g_standalone && ::daemon(0, 0) != 0) {
+    errprintf("Error : could not create daemon process.");
+    return 5;
+  }
+
+  unsigned int const port = line.port;
+  CNorlaEventHandler handler;
+
+  InstallSignalHandlers();
+  // Held blocked from here on except while the main loop waits (and
+  // inherited blocked by the service's thread), so every stop request lands
+  // on the main thread and is seen without delay.
+  sigset_t const waitMask = BlockTerminatingSignals();
+
+  mysyslog(LOG_INFO, "%s service starting on port %u", kDisplayName, port);
+  unsigned int result = 0;
+  norla_server::tag_norlasvr_context* server =
+      NorlaServerCreate(result, kProducts, port, kClientTimeoutMinutes, "", &handler);
+  if (server == nullptr) {
+    mysyslog(LOG_ERR, "%s service initialization failed, code %u", kDisplayName, result);
+    return 8;
+  }
+  mysyslog(LOG_ERR, "%s service initialized", kDisplayName);
+
+  return ServeUntilStopped(server, waitMask);
+}
