@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,10 +28,14 @@ struct ProcessOptions {
   std::vector<std::string> extraEnv;     // "NAME=value" added to the environment
 };
 
+// Not thread-safe as a whole: one test thread drives it; the reader threads
+// only append output under mutex_.
 class DaemonProcess {
  public:
   explicit DaemonProcess(ProcessOptions options);
-  ~DaemonProcess();  // SIGKILLs and reaps a child still running
+  // SIGKILLs the child (and its process group) if still running, reaps it,
+  // and stops the reader threads.
+  ~DaemonProcess();
   DaemonProcess(DaemonProcess const&) = delete;
   DaemonProcess& operator=(DaemonProcess const&) = delete;
 
@@ -38,7 +43,8 @@ class DaemonProcess {
   pid_t pid() const { return pid_; }
 
   // True once a line containing `text` has appeared on `stream` (searching all
-  // lines seen so far, then waiting for new ones until `timeout`).
+  // lines seen so far, then waiting for new ones until `timeout`). Returns
+  // false early once both streams have ended.
   bool WaitForLine(std::string const& text, std::chrono::milliseconds timeout = 10s,
                    Stream stream = Stream::kAny);
   std::vector<std::string> Lines(Stream stream = Stream::kAny) const;
@@ -46,12 +52,25 @@ class DaemonProcess {
 
   void Signal(int signal);
   // The exit status (0-255), 128+n when killed by signal n, or -1 on timeout.
+  // Once the child is reaped, also waits (boundedly) for the output that is
+  // still in the pipes, so Output() and Lines() are complete afterwards.
   int WaitExit(std::chrono::milliseconds timeout = 20s);
   bool Running();
 
+  // Both streams, for failure messages.
+  std::string Describe() const;
+
  private:
   void ReaderLoop(int fd, Stream stream);
+  void Append(Stream stream, char const* data, std::size_t size);
+  bool CheckExited(int flags);  // waitpid; records the status once reaped
+  void StopReaders();
 
+  bool reaped_ = false;
+  int pidfd_ = -1;
+  int wakePipe_[2] = {-1, -1};  // written on destruction to end the readers
+  bool ended_[2] = {false, false};
+  std::condition_variable changed_;
   ProcessOptions options_;
   pid_t pid_ = -1;
   int exitStatus_ = -1;
