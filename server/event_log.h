@@ -24,4 +24,16 @@ bool OutputLog(char const* source, char const* event, int count, char const* add
 // no name. May block on the system resolver.
 std::string GetReverseLookup(std::string const& address);
 
+// True when `text` is an IPv6 address (with an optional "%" scope) or an IPv4
+// address in dotted decimal.
+bool IsIpAddressText(std::string const& text);
+
+// The event line for its parts; pure. `host` is shown only when non-empty and
+// different from `address`; `count` < 0 means no count.
+std::string FormatEventLine(std::string const& event, std::string const& address,
+                            std::string const& host, int count);
+
+// Hands a finished line to the sink at priority 6 with the format "%s".
+void WriteEventLine(std::string const& line);
+
 }  // namespace norla_server

@@ -1,0 +1,98 @@
+#include "server/event_log.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "server/event_log_writer.h"
+
+namespace norla_server {
+
+SyslogFunc sg_syslogFunc = nullptr;
+
+namespace {
+
+bool ParseIpAddress(std::string const& text, boost::asio::ip::address& address) {
+  boost::system::error_code error;
+  boost::asio::ip::address_v6 v6 = boost::asio::ip::make_address_v6(text, error);
+  if (!error) {
+    address = v6;
+    return true;
+  }
+  boost::asio::ip::address_v4 v4 = boost::asio::ip::make_address_v4(text, error);
+  if (!error) {
+    address = v4;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsIpAddressText(std::string const& text) {
+  boost::asio::ip::address address;
+  return ParseIpAddress(text, address);
+}
+
+std::string GetReverseLookup(std::string const& address) {
+  try {
+    boost::asio::ip::address ip;
+    if (!ParseIpAddress(address, ip)) return {};
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::resolver resolver(io);
+    boost::system::error_code error;
+    auto results = resolver.resolve(boost::asio::ip::tcp::endpoint(ip, 0), error);
+    if (error) return {};
+    for (auto const& entry : results) {
+      if (!entry.host_name().empty()) return entry.host_name();
+    }
+  } catch (...) {
+  }
+  return {};
+}
+
+std::string FormatEventLine(std::string const& event, std::string const& address,
+                            std::string const& host, int count) {
+  std::string line = event;
+  if (!address.empty()) {
+    line += " : ";
+    line += address;
+    if (!host.empty() && host != address) {
+      line += " (";
+      line += host;
+      line += ")";
+    }
+  }
+  if (count >= 0) {
+    char text[100];
+    std::snprintf(text, sizeof text, "Current clients : %d", count);
+    line += ", ";
+    line += text;
+  }
+  return line;
+}
+
+void WriteEventLine(std::string const& line) {
+  SyslogFunc sink = sg_syslogFunc != nullptr ? sg_syslogFunc : &syslog;
+  sink(LOG_INFO, "%s", line.c_str());
+}
+
+bool OutputLog(char const* source, char const* event, int count, char const* address,
+               bool /*flag*/) {
+  if (source == nullptr || event == nullptr) return false;
+  std::string addressText = address != nullptr ? address : "";
+  if (std::shared_ptr<EventLogWriter> writer = EventLogWriter::Shared()) {
+    if (writer->Post(event, addressText, count)) return true;
+  }
+  // No writer runs (before creation, after destruction, unit tests): resolve here.
+  std::string host = addressText.empty() ? std::string() : GetReverseLookup(addressText);
+  WriteEventLine(FormatEventLine(event, addressText, host, count));
+  return true;
+}
+
+}  // namespace norla_server

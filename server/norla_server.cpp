@@ -1,0 +1,160 @@
+#include "server/norla_server.h"
+
+#include <new>
+
+#include "server/event_log.h"
+#include "server/event_log_writer.h"
+#include "server/receive_packet_handler.h"
+#include "transport/ip_access_list.h"
+#include "transport/packet_server_thread.h"
+
+namespace norla_server {
+
+// The instance record. Owns the server thread object and the request handler;
+// the server thread calls into `handler` until it has ended.
+struct tag_norlasvr_context {
+  KPacketServerThread* serverThread = nullptr;
+  KReceivePacketHandler handler;
+  bool holdsLogWriter = false;  // counted in the process-wide event-line writer
+
+  explicit tag_norlasvr_context(char const* products) : handler(products) {}
+};
+
+namespace {
+
+// Ends the server thread for good, then frees what the record owns and the
+// record. The thread uses the handler, so nothing is freed while it runs: when
+// it has not ended (a slow or stuck packet handler), wait without limit.
+void ReleaseContext(tag_norlasvr_context* context) {
+  if (context == nullptr) return;
+  if (KPacketServerThread* thread = context->serverThread) {
+    if (!thread->Ended()) {
+      thread->PostStop();
+      OutputLog("", "ServiceEnd waiting for the server thread", -1, nullptr, false);
+      thread->Join(0);
+    }
+    delete thread;
+    context->serverThread = nullptr;
+  }
+  // Drain queued event lines first, so "ServiceEnd" is the last line.
+  if (context->holdsLogWriter) {
+    context->holdsLogWriter = false;
+    EventLogWriter::ReleaseShared();
+  }
+  delete context;
+}
+
+// A creation that fails removes what it built without logging "ServiceEnd".
+void DiscardContext(tag_norlasvr_context* context) {
+  if (context == nullptr) return;
+  context->handler.DisarmServiceEnd();
+  ReleaseContext(context);
+}
+
+}  // namespace
+
+}  // namespace norla_server
+
+using norla_server::EventLogWriter;
+using norla_server::KPacketServerThread;
+using norla_server::KReceivePacketHandler;
+using norla_server::OutputLog;
+using norla_server::tag_norlasvr_context;
+
+void NorlaInitializeLog(void (*sink)(int priority, char const* format, ...)) {
+  norla_server::sg_syslogFunc = sink;
+}
+
+tag_norlasvr_context* NorlaServerCreate(unsigned int& result, char const* products,
+                                        unsigned int port, unsigned int timeoutMinutes,
+                                        char const* extParams, INorlaEventHandler* handler) {
+  result = kNorlaException;
+  tag_norlasvr_context* context = nullptr;
+  try {
+    norla_server::LoadIPConfig();
+    context = new (std::nothrow) tag_norlasvr_context(products);
+    if (context == nullptr) {
+      result = kNorlaNoMemory;
+      return nullptr;
+    }
+    context->handler.SetTimeoutMinutes(timeoutMinutes);
+    if (!NorlaServerSetExtParams(context, extParams)) {
+      result = kNorlaBadExtParams;
+      norla_server::DiscardContext(context);
+      return nullptr;
+    }
+
+    // Requests may log from the moment the server thread starts.
+    context->holdsLogWriter = true;
+    EventLogWriter::AcquireShared();
+
+    result = kNorlaThreadStartFailed;
+    KReceivePacketHandler* requests = &context->handler;
+    context->serverThread = KPacketServerThread::Start(
+        static_cast<int>(port),
+        [requests](unsigned char* body, unsigned long length, std::string const& peer) {
+          return (*requests)(body, length, peer);
+        },
+        result);
+    if (context->serverThread == nullptr) {
+      norla_server::DiscardContext(context);
+      return nullptr;
+    }
+
+    context->handler.SetEventHandler(handler);
+    OutputLog("", "ServiceStart", static_cast<int>(context->handler.ClientCount()), "", false);
+    context->serverThread->SetEventHandler(handler);
+    result = kNorlaOk;
+    return context;
+  } catch (...) {
+    result = kNorlaException;
+    try {
+      norla_server::DiscardContext(context);
+    } catch (...) {
+    }
+    return nullptr;
+  }
+}
+
+bool NorlaServerSetExtParams(tag_norlasvr_context* instance, char const* text) {
+  if (instance == nullptr) return false;
+  try {
+    return instance->handler.SetExtParams(text);
+  } catch (...) {
+    return false;
+  }
+}
+
+void NorlaServerUpdateClients(tag_norlasvr_context* instance) {
+  if (instance == nullptr) return;
+  try {
+    instance->handler.UpdateClients();
+  } catch (...) {
+  }
+}
+
+void NorlaServerQuit(tag_norlasvr_context* instance) {
+  if (instance == nullptr || instance->serverThread == nullptr) return;
+  try {
+    instance->serverThread->PostStop();
+    instance->serverThread->Join(5000);
+  } catch (...) {
+  }
+}
+
+void NorlaServerDestroy(tag_norlasvr_context* instance) {
+  try {
+    norla_server::ReleaseContext(instance);
+  } catch (...) {
+  }
+}
+
+int NorlaServerCheckDll() { return 1; }
+
+bool NorlaLog(char const* text) {
+  try {
+    return OutputLog("external", text, -1, nullptr, false);
+  } catch (...) {
+    return false;
+  }
+}
