@@ -329,6 +329,19 @@ unsigned short FreeTcpPort() {
   throw std::runtime_error("no free TCP port");
 }
 
+bool CanConnect(unsigned short port) {
+  int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool const connected =
+      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
 TempDir::TempDir() {
   char name[] = "/tmp/tallyd-test-XXXXXX";
   if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");

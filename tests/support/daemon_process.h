@@ -84,6 +84,9 @@ class DaemonProcess {
 // A TCP port that was free on 127.0.0.1 and ::1 a moment ago.
 unsigned short FreeTcpPort();
 
+// Whether a TCP connection to 127.0.0.1:port is accepted right now.
+bool CanConnect(unsigned short port);
+
 // A fresh directory under /tmp, removed (recursively) on destruction.
 class TempDir {
  public:
