@@ -1,0 +1,119 @@
+#include "transport/packet_server_thread.h"
+
+#include <signal.h>
+
+#include <boost/date_time/posix_time/posix_time_duration.hpp>
+#include <new>
+#include <string>
+
+#include "server/event_log.h"
+#include "transport/packet_server_thread_impl.h"
+
+namespace norla_server {
+namespace {
+
+// Blocks the asynchronous signals while it lives, so a thread created meanwhile
+// inherits the mask and the host's main thread alone receives them.
+class AsyncSignalsBlocked {
+ public:
+  AsyncSignalsBlocked() {
+    sigset_t blocked;
+    sigfillset(&blocked);
+    for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
+      sigdelset(&blocked, synchronous);
+    }
+    pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
+  }
+  ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  AsyncSignalsBlocked(AsyncSignalsBlocked const&) = delete;
+  AsyncSignalsBlocked& operator=(AsyncSignalsBlocked const&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+}  // namespace
+
+KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
+                                                unsigned int& errorOut,
+                                                std::chrono::milliseconds sessionDeadline) {
+  std::unique_ptr<KPacketServerThread> object(new (std::nothrow) KPacketServerThread);
+  if (!object) {
+    errorOut = kStartNoThreadObject;
+    return nullptr;
+  }
+  std::unique_ptr<KPacketServerThreadImpl> impl(new (std::nothrow) KPacketServerThreadImpl(port));
+  if (!impl) {
+    errorOut = kStartNoImpl;
+    return nullptr;
+  }
+  if (!impl->init(std::move(handler), sessionDeadline)) {
+    errorOut = kStartSocketOpenFailed;
+    return nullptr;
+  }
+  object->impl_ = std::move(impl);
+
+  std::string failure;
+  try {
+    AsyncSignalsBlocked blocked;
+    KPacketServerThreadImpl* body = object->impl_.get();
+    object->thread_ = std::make_unique<boost::thread>([body] { (*body)(); });
+    return object.release();
+  } catch (std::exception const& e) {
+    failure = std::string("Thread start failed / Exception: ") + e.what();
+  } catch (...) {
+    failure = "Thread start failed / Unknown exception";
+  }
+  OutputLog("initialize", failure.c_str(), -1, nullptr, false);
+  errorOut = kStartThreadFailed;
+  return nullptr;
+}
+
+KPacketServerThread::~KPacketServerThread() {
+  if (thread_ && !Ended()) {
+    PostStop();
+    try {
+      thread_->join();
+    } catch (...) {
+      // Deleted on the server thread itself: freeing the impl under it would
+      // be worse than leaking it.
+      (void)impl_.release();
+      thread_->detach();
+      return;
+    }
+  }
+  impl_.reset();
+  if (thread_) thread_->detach();
+}
+
+void KPacketServerThread::SetEventHandler(INorlaEventHandler* handler) {
+  eventHandler_.store(handler);
+  if (impl_) impl_->SetEventHandler(handler);
+}
+
+void KPacketServerThread::PostStop() {
+  if (impl_) impl_->Stop();
+}
+
+void KPacketServerThread::Join(unsigned long milliseconds) {
+  if (!thread_ || !thread_->joinable()) return;
+  try {
+    // Limits beyond a year are as good as none, and would overflow the clock.
+    constexpr unsigned long kUnlimited = 365UL * 24 * 3600 * 1000;
+    if (milliseconds == 0 || milliseconds > kUnlimited) {
+      thread_->join();
+    } else {
+      // The posix_time form keeps the wait on the monotonic clock without
+      // pulling in the Boost.Chrono library.
+      thread_->timed_join(boost::posix_time::milliseconds(static_cast<long>(milliseconds)));
+    }
+  } catch (boost::thread_exception const&) {
+    // Called on the server thread itself: there is nothing to wait for.
+  }
+}
+
+bool KPacketServerThread::Ended() const {
+  return !thread_ || !impl_ || impl_->Ended();
+}
+
+}  // namespace norla_server

@@ -1,0 +1,106 @@
+#include "transport/packet_session.h"
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <utility>
+
+#include "transport/exception_report.h"
+#include "transport/packet_exchange.h"
+
+namespace norla_server {
+
+KPacketSession::Pointer KPacketSession::Create(boost::asio::io_context& io, PacketHandler handler) {
+  return Pointer(new KPacketSession(io, std::move(handler)));
+}
+
+KPacketSession::KPacketSession(boost::asio::io_context& io, PacketHandler handler)
+    : socket_(io), deadline_(io), handler_(std::move(handler)) {}
+
+template <typename Step>
+void KPacketSession::Guarded(Step&& step) {
+  try {
+    step();
+  } catch (...) {
+    ReportCurrentException();
+    Close();
+  }
+}
+
+void KPacketSession::Start(std::string peer, std::chrono::milliseconds deadline) {
+  peer_ = std::move(peer);
+  Guarded([&] {
+    // The timer holds only a weak reference: it bounds the session's life but
+    // never extends it.
+    std::weak_ptr<KPacketSession> weak = shared_from_this();
+    deadline_.expires_after(deadline);
+    deadline_.async_wait([weak](boost::system::error_code const& error) {
+      if (Pointer self = weak.lock()) self->OnDeadline(error);
+    });
+    ReadHeader();
+  });
+}
+
+void KPacketSession::ReadHeader() {
+  boost::asio::async_read(socket_, boost::asio::buffer(packet_.data, kPacketHeaderSize),
+                          [self = shared_from_this()](boost::system::error_code const& error,
+                                                      std::size_t) { self->OnReadHeader(error); });
+}
+
+void KPacketSession::OnReadHeader(boost::system::error_code const& error) {
+  if (closed_) return;
+  if (error) return Close();
+  Guarded([&] {
+    DecodePacketHeader(packet_.data, packet_.bodyLength, packet_.checksum);
+    if (CheckPacketHeader(packet_.bodyLength, packet_.checksum) != HeaderVerdict::kReadBody) {
+      // Dropped frame: nothing more is read or sent, so nothing keeps the
+      // connection; release it now rather than leave it to the peer.
+      packet_.bodyLength = 0;
+      return Close();
+    }
+    boost::asio::async_read(socket_, boost::asio::buffer(packet_.body(), packet_.bodyLength),
+                            [self = shared_from_this()](boost::system::error_code const& error,
+                                                        std::size_t) { self->OnReadBody(error); });
+  });
+}
+
+void KPacketSession::OnReadBody(boost::system::error_code const& error) {
+  if (closed_) return;
+  if (error) return Close();
+  Guarded([&] {
+    if (AnswerPacket(packet_, reply_, handler_, peer_) != ExchangeVerdict::kSendReply) {
+      return Close();
+    }
+    boost::asio::async_write(socket_, boost::asio::buffer(reply_.data, FrameSize(reply_)),
+                             [self = shared_from_this()](boost::system::error_code const& error,
+                                                         std::size_t) { self->OnWrite(error); });
+  });
+}
+
+void KPacketSession::OnWrite(boost::system::error_code const& error) {
+  if (closed_) return;
+  if (!error) {
+    boost::system::error_code ignored;
+    socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+  }
+  Close();
+}
+
+void KPacketSession::OnDeadline(boost::system::error_code const& error) {
+  if (error == boost::asio::error::operation_aborted) return;
+  Close();
+}
+
+void KPacketSession::Close() {
+  if (closed_) return;
+  closed_ = true;
+  handler_ = nullptr;
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+  try {
+    deadline_.cancel();
+  } catch (boost::system::system_error const&) {
+    // The timer is freed with the session anyway.
+  }
+}
+
+}  // namespace norla_server

@@ -1,0 +1,73 @@
+#pragma once
+
+// One admitted TCP connection: reads one frame (4-byte header, then exactly
+// the body length), hands the body to the packet handler, writes the reply
+// frame, shuts the connection down and closes.
+//
+// Ownership: a session lives only in shared pointers, and the one that keeps
+// it alive is held by its pending asynchronous operation, so a connection owns
+// itself through its pending operations. When the connection ends (reply
+// written, read or write failed, frame dropped, deadline passed) no operation
+// is left pending and the session is freed. Sessions whose operations are
+// discarded by destroying the io_context are freed with them.
+//
+// Threads: everything runs on the thread running the io_context.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "transport/packet.h"
+#include "transport/packet_handler.h"
+
+namespace norla_server {
+
+class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
+ public:
+  using Pointer = std::shared_ptr<KPacketSession>;
+
+  // A session whose socket is not yet open; the acceptor accepts into it.
+  static Pointer Create(boost::asio::io_context& io, PacketHandler handler);
+
+  KPacketSession(KPacketSession const&) = delete;
+  KPacketSession& operator=(KPacketSession const&) = delete;
+
+  boost::asio::ip::tcp::socket& socket() { return socket_; }
+
+  // Serves the accepted connection of `peer` (its address text). The whole
+  // exchange, frame in and reply out, must finish within `deadline` from now;
+  // otherwise the connection is closed silently.
+  void Start(std::string peer, std::chrono::milliseconds deadline);
+
+  // Ends the connection: closes the socket, stops the deadline and drops the
+  // handler copy. Pending completions then find the session closed and let go
+  // of it. Safe to call more than once.
+  void Close();
+
+ private:
+  KPacketSession(boost::asio::io_context& io, PacketHandler handler);
+
+  void ReadHeader();
+  void OnReadHeader(boost::system::error_code const& error);
+  void OnReadBody(boost::system::error_code const& error);
+  void OnWrite(boost::system::error_code const& error);
+  void OnDeadline(boost::system::error_code const& error);
+
+  // Runs one completion step; an exception from it (the packet handler's
+  // included) is reported and ends this connection only.
+  template <typename Step>
+  void Guarded(Step&& step);
+
+  boost::asio::ip::tcp::socket socket_;
+  boost::asio::steady_timer deadline_;
+  PacketHandler handler_;
+  std::string peer_;
+  bool closed_ = false;
+  TPacket packet_;  // the frame as received
+  TPacket reply_;   // the reply frame; valid until the write completes
+};
+
+}  // namespace norla_server

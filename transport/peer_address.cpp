@@ -1,0 +1,44 @@
+#include "transport/peer_address.h"
+
+#include <net/if.h>
+
+namespace norla_server {
+namespace {
+
+bool IsLinkLocal(boost::asio::ip::address_v6::bytes_type const& bytes) {
+  return bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;  // fe80::/10
+}
+
+std::string ScopeText(boost::asio::ip::address_v6 const& address) {
+  unsigned long const scope = address.scope_id();
+  if (IsLinkLocal(address.to_bytes())) {
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(static_cast<unsigned int>(scope), name) != nullptr) return name;
+  }
+  return std::to_string(scope);
+}
+
+}  // namespace
+
+std::string PeerAddressText(boost::asio::ip::address const& address) {
+  if (address.is_v4()) return address.to_v4().to_string();
+
+  boost::asio::ip::address_v6 const v6 = address.to_v6();
+  if (v6.is_v4_mapped()) {
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
+  }
+  // The scope is formatted here rather than by the library so the rule stays
+  // ours: the library also names the scope of multicast addresses.
+  std::string text = boost::asio::ip::address_v6(v6.to_bytes()).to_string();
+  if (v6.scope_id() != 0) text += "%" + ScopeText(v6);
+  return text;
+}
+
+std::string PeerAddressText(boost::asio::ip::tcp::socket const& socket) {
+  boost::system::error_code error;
+  boost::asio::ip::tcp::endpoint const remote = socket.remote_endpoint(error);
+  if (error) return "0.0.0.0";
+  return PeerAddressText(remote.address());
+}
+
+}  // namespace norla_server
