@@ -161,6 +161,18 @@ TEST_F(ConfigLoad, LongIdentityKeepsAnEarlierOne) {
   EXPECT_STREQ(g_syslogIdent, "earlier");
 }
 
+TEST_F(ConfigLoad, ShippedExampleLoads) {
+  std::string const source = __FILE__;
+  std::string const path =
+      source.substr(0, source.rfind("/tests/unit/daemon/")) + "/examples/tallyd.conf";
+  LoadConfiguration(path, CaptureLog);
+  std::vector<std::string> texts;
+  for (auto const& line : Logged()) texts.push_back(line.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Config: Loading from " + path,
+                                             "Config: [syslog-ident] = tallyd",
+                                             "Config: [sendmail-enabled] = 0"}));
+}
+
 // A log sink that fails once, on the sendmail-enabled message.
 void ThrowingLog(int priority, char const* format, ...) {
   va_list args;
