@@ -93,7 +93,7 @@ TEST_F(ProtocolTest, EveryReplyCodeIsReachable) {
       {"alive", Request("ALIVE", full), 200},
       {"exit", Request("EXIT", full), 200},
       {"exit again", Request("EXIT", full), 303},
-      {"only line ends", std::string(16, '\n'), 401},
+      {"only line ends", std::string(512, '\n'), 401},
       {"two words", "NORLA PING\r\n" + full, 402},
       {"lower-case magic", "norla PING TESTTAG01\r\n\r\n", 403},
       {"no UniqueID", Request("LOGIN", Fields(kProduct, "", "a")), 404},
