@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds Release, then measures tallyd against the reference server on this
+# machine over loopback: both run side by side and tally-bench drives them in
+# turn (the order alternating per round), several rounds at each concurrency.
+# Prints the median requests/s of each, their ratio, and the p99 latencies.
+#
+#   TALLY_BENCH_ROUNDS       rounds per concurrency (5)
+#   TALLY_BENCH_SECONDS      measured seconds per run (5)
+#   TALLY_BENCH_CONCURRENCY  concurrency levels ("1 8 64")
+#   TALLY_BENCH_MICRO=1      also run the handler micro-benchmarks
+#   TALLY_BENCH_BUILD_DIR    build directory (build-bench)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${TALLY_BENCH_BUILD_DIR:-build-bench}
+rounds=${TALLY_BENCH_ROUNDS:-5}
+seconds=${TALLY_BENCH_SECONDS:-5}
+read -r -a levels <<<"${TALLY_BENCH_CONCURRENCY:-1 8 64}"
+
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+echo "building Release in $build ..."
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALLY_BUILD_TESTS=OFF \
+  -DTALLY_BUILD_BENCH=ON >"$build/bench-configure.log" 2>&1 ||
+  { cat "$build/bench-configure.log"; exit 1; }
+targets=(tallyd tally-bench tally-refserver)
+[[ ${TALLY_BENCH_MICRO:-0} == 1 ]] && targets+=(tally-microbench)
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
+  { tail -40 "$build/bench-build.log"; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench.XXXXXX")
+tallyd_pid=""
+ref_pid=""
+cleanup() {
+  [[ -n $tallyd_pid ]] && kill -INT "$tallyd_pid" 2>/dev/null && wait "$tallyd_pid" 2>/dev/null
+  [[ -n $ref_pid ]] && kill -TERM "$ref_pid" 2>/dev/null && wait "$ref_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Waits up to 10 s for TEXT in FILE while PID lives.
+wait_for() {
+  local file=$1 text=$2 pid=$3
+  for _ in $(seq 100); do
+    grep -q "$text" "$file" 2>/dev/null && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+"$build/bench/tally-refserver" --port 0 >"$work/ref.log" 2>&1 &
+ref_pid=$!
+wait_for "$work/ref.log" "listening on port" "$ref_pid" || { cat "$work/ref.log"; exit 1; }
+ref_port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/ref.log")
+
+# tallyd in the foreground, in an empty working directory (no access lists).
+tallyd_port=""
+for _ in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 20000))
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+  (cd "$work" && exec "$build/daemon/tallyd" --standalone --port "$port") \
+    >"$work/tallyd.log" 2>&1 &
+  tallyd_pid=$!
+  if wait_for "$work/tallyd.log" ServiceStart "$tallyd_pid"; then tallyd_port=$port; break; fi
+  kill -9 "$tallyd_pid" 2>/dev/null; wait "$tallyd_pid" 2>/dev/null || true; tallyd_pid=""
+done
+[[ -n $tallyd_port ]] || { cat "$work/tallyd.log"; echo "bench: tallyd did not start"; exit 1; }
+
+# One run; appends "rps p99 errors consistent" to $work/<target>-<concurrency>.
+run() {
+  local target=$1 concurrency=$2 line
+  local args=(--quiet --duration "$seconds" --warmup 1 --concurrency "$concurrency")
+  if [[ $target == tallyd ]]; then
+    args+=(--port "$tallyd_port")
+  else
+    args+=(--port "$ref_port" --mode echo)
+  fi
+  line=$("$build/bench/tally-bench" "${args[@]}" | grep '^RESULT' || true)
+  [[ -n $line ]] || { echo "bench: tally-bench gave no result against $target" >&2; return 1; }
+  awk '{ for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+         print v["rps"], v["p99_us"], v["errors"], v["consistent"] }' <<<"$line" \
+    >>"$work/$target-$concurrency"
+  printf '  %-7s c=%-3s %s\n' "$target" "$concurrency" "$line"
+}
+
+median() {  # median of column $1 of file $2
+  awk -v c="$1" '{ print $c }' "$2" | sort -g |
+    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+cpu=$(lscpu 2>/dev/null | sed -n 's/^Model name: *//p' | head -1)
+echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, Linux $(uname -r)"
+# Other work on the machine shows up as noise in every figure below.
+load_before=$(cut -d' ' -f1 /proc/loadavg)
+echo "load average before: $load_before"
+echo "runs: $rounds rounds x ${seconds} s at concurrency ${levels[*]}, loopback"
+for ((round = 1; round <= rounds; round++)); do
+  echo "round $round"
+  for c in "${levels[@]}"; do
+    if ((round % 2)); then run tallyd "$c"; run ref "$c"; else run ref "$c"; run tallyd "$c"; fi
+  done
+done
+
+echo
+printf '%-12s %14s %16s %7s %16s %19s\n' concurrency "tallyd req/s" "reference req/s" ratio \
+  "tallyd p99 us" "reference p99 us"
+problems=0
+for c in "${levels[@]}"; do
+  t_rps=$(median 1 "$work/tallyd-$c")
+  r_rps=$(median 1 "$work/ref-$c")
+  t_p99=$(median 2 "$work/tallyd-$c")
+  r_p99=$(median 2 "$work/ref-$c")
+  ratio=$(awk -v t="$t_rps" -v r="$r_rps" 'BEGIN { if (r > 0) printf "%.2f", t / r; else print "-" }')
+  printf '%-12s %14.0f %16.0f %7s %16.0f %19.0f\n' "$c" "$t_rps" "$r_rps" "$ratio" "$t_p99" "$r_p99"
+  problems=$((problems + $(awk '$3 != 0 || $4 == "no"' "$work/tallyd-$c" "$work/ref-$c" | wc -l)))
+done
+if [[ -f $work/tallyd-8 ]]; then
+  echo "tallyd p99 at concurrency 8: $(median 2 "$work/tallyd-8") us"
+fi
+((problems == 0)) || echo "warning: $problems runs had errors or failed the CurrentClients check"
+load_after=$(cut -d' ' -f1 /proc/loadavg)
+echo "load average after: $load_after (the benchmark itself adds about 2)"
+if awk -v l="$load_before" 'BEGIN { exit !(l > 0.5) }'; then
+  echo "warning: the machine was busy before the run; the figures are not representative"
+fi
+
+if [[ ${TALLY_BENCH_MICRO:-0} == 1 ]]; then
+  echo
+  "$build/bench/tally-microbench" --benchmark_counters_tabular=true
+fi
