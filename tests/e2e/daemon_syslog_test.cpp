@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
 #include <thread>
 
 #include "tests/support/config_data_dir.h"
@@ -96,13 +95,14 @@ TEST_F(SystemLog, DetachedDaemonLogsUnderTheConfiguredIdentity) {
 
   // After detaching: a new PID, and the initialized line at error priority.
   ASSERT_TRUE(WaitForFileText(messages, "tallyd service initialized", 10s)) << Log();
-  std::smatch match;
   std::string const log = Log();
-  ASSERT_TRUE(std::regex_search(
-      log, match,
-      std::regex(std::string("daemon\\.err ") + kIdent + "\\[(\\d+)\\]: tallyd service initialized")))
-      << log;
-  daemonPid_ = std::stoi(match[1]);
+  std::string const tag = std::string("daemon.err ") + kIdent + "[";
+  auto const end = log.find("]: tallyd service initialized");
+  auto const start = log.rfind(tag, end);
+  ASSERT_TRUE(end != std::string::npos && start != std::string::npos) << log;
+  std::string const pid = log.substr(start + tag.size(), end - start - tag.size());
+  daemonPid_ = std::atoi(pid.c_str());
+  ASSERT_GT(daemonPid_, 0) << log;
   EXPECT_NE(daemonPid_, launcher.pid());
   EXPECT_NE(log.find(std::string("daemon.info ") + kIdent + "[" + std::to_string(daemonPid_) +
                      "]: tallyd service starting on port " + std::to_string(port)),
@@ -112,7 +112,7 @@ TEST_F(SystemLog, DetachedDaemonLogsUnderTheConfiguredIdentity) {
   ASSERT_EQ(kill(daemonPid_, SIGTERM), 0);
   EXPECT_EQ(WaitChild(daemonPid_), 65);
   daemonPid_ = 0;
-  std::string const prefix = std::string("daemon.info ") + kIdent + "[" + match[1].str() + "]: ";
+  std::string const prefix = std::string("daemon.info ") + kIdent + "[" + pid + "]: ";
   for (char const* line : {"Received signal : 15", "tallyd service stopping"}) {
     EXPECT_TRUE(WaitForFileText(messages, prefix + line, 10s)) << Log();
   }
