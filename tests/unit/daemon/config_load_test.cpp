@@ -109,7 +109,7 @@ class ConfigLoad : public testing::Test {
   void SetUp() override { Reset(); }
   void TearDown() override {
     Reset();
-    if (!path_.empty()) std::remove(path_.c_str());
+    for (auto const& path : paths_) std::remove(path.c_str());
   }
   static void Reset() {
     Logged().clear();
@@ -120,10 +120,10 @@ class ConfigLoad : public testing::Test {
   }
   std::string PathFor(std::string const& content) {
     if (content == kNoFile) return "/nonexistent-tallyd-dir/tallyd.conf";
-    path_ = daemon_test::WriteTempFile(content);
-    return path_;
+    paths_.push_back(daemon_test::WriteTempFile(content));
+    return paths_.back();
   }
-  std::string path_;
+  std::vector<std::string> paths_;
 };
 
 TEST_F(ConfigLoad, MessagesAndSettingsPerCase) {
