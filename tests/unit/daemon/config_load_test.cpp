@@ -170,7 +170,9 @@ TEST_F(ConfigLoad, ShippedExampleLoads) {
   for (auto const& line : Logged()) texts.push_back(line.text);
   EXPECT_EQ(texts, (std::vector<std::string>{"Config: Loading from " + path,
                                              "Config: [syslog-ident] = tallyd",
-                                             "Config: [sendmail-enabled] = 0"}));
+                                             "Config: [sendmail-enabled] = 1",
+                                             "Config: [sendmail-to] = ops@example.org",
+                                             "Config: [sendmail-from] = tallyd@example.org"}));
 }
 
 // A log sink that fails once, on the sendmail-enabled message.
