@@ -42,7 +42,6 @@ std::vector<ConfigCase> Cases() {
   LoggedLine const noEnabled = Info("Config: [sendmail-enabled] not found.");
   return {
       {"missing file", kNoFile, {failed}, "tally", false, "", ""},
-      {"empty file", "", {noIdent, noEnabled}, "tally", false, "", ""},
       {"complete",
        "; tallyd settings\n[tallyd]\nsyslog-ident=tallyprod\nsendmail-enabled=1\n"
        "sendmail-to=ops@example.org\nsendmail-from=tallyd@example.org\n",
@@ -59,10 +58,6 @@ std::vector<ConfigCase> Cases() {
       {"duplicate key fails the whole file",
        "[tallyd]\nsyslog-ident=first\nsendmail-enabled=1\nsyslog-ident=second\n",
        {failed}, "tally", false, "", ""},
-      {"duplicate section fails the whole file",
-       "[tallyd]\nsyslog-ident=first\n[tallyd]\nsendmail-enabled=1\n", {failed}, "tally", false,
-       "", ""},
-      {"key line without '='", "[tallyd]\nsyslog-ident\n", {failed}, "tally", false, "", ""},
       {"keys outside the section", "[other]\nsyslog-ident=x\nsendmail-enabled=1\n",
        {noIdent, noEnabled}, "tally", false, "", ""},
       {"enabled 0 reads no address", "[tallyd]\nsendmail-enabled=0\nsendmail-to=a\nsendmail-from=b\n",
