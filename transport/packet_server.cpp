@@ -1,6 +1,7 @@
 #include "transport/packet_server.h"
 
 #include <boost/asio/ip/v6_only.hpp>
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -38,12 +39,21 @@ KPacketServer::KPacketServer(boost::asio::io_context& io,
 }
 
 std::chrono::milliseconds KPacketServer::AcceptRetryDelay(boost::system::error_code const& error) {
-  namespace errc = boost::system::errc;
-  if (error == errc::too_many_files_open || error == errc::too_many_files_open_in_system ||
-      error == errc::no_buffer_space || error == errc::not_enough_memory) {
-    return kResourceRetryDelay;
+  // By number, not through the categories' virtual equivalence: this runs
+  // while descriptors are exhausted, and should need nothing but the code.
+  if (error.category() != boost::system::system_category() &&
+      error.category() != boost::system::generic_category()) {
+    return std::chrono::milliseconds(0);
   }
-  return std::chrono::milliseconds(0);
+  switch (error.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return kResourceRetryDelay;
+    default:
+      return std::chrono::milliseconds(0);
+  }
 }
 
 void KPacketServer::MakeNewAcceptSession() {

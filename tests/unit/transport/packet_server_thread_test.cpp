@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -295,6 +296,48 @@ TEST_F(ServerThreadTest, ConnectThenRefusedInOrder) {
   EXPECT_TRUE(Exchange(MakeFrame(body), "127.0.0.3").bytes.empty());
   EXPECT_EQ(Exchange(MakeFrame(body), "127.0.0.2").bytes, MakeFrame(Flipped(body)));
   EXPECT_EQ(events.Events().size(), 3u);
+}
+
+TEST_F(ServerThreadTest, IPv6PeersKeepTheirText) {
+  EventRecorder events;
+  gdqDenyIP = {"::1"};
+  gdqAllowIP = {"127.0.0.1"};
+  StartServer(FlipHandler());
+  server_->SetEventHandler(&events);
+  Received const refused = Exchange(MakeFrame(DeliverableBody(16)), "::1");
+  EXPECT_TRUE(refused.closed);
+  EXPECT_TRUE(refused.bytes.empty());
+  EXPECT_EQ(events.Events(), (std::vector<std::string>{"connect ::1", "refused ::1"}));
+
+  // The lists are only read on the server thread; change them between runs.
+  StopServer();
+  gdqDenyIP = {"*"};
+  gdqAllowIP = {"::1"};
+  StartServer(FlipHandler());
+  Bytes const body = DeliverableBody(16);
+  EXPECT_EQ(Exchange(MakeFrame(body), "::1").bytes, MakeFrame(Flipped(body)));
+  EXPECT_EQ(LastPeer(), "::1");
+}
+
+// Signals are for the host's own threads: the server thread has them all
+// blocked, and Start leaves the caller's mask as it was.
+TEST_F(ServerThreadTest, ServerThreadBlocksSignals) {
+  std::atomic<int> termBlocked{-1};
+  std::atomic<int> intBlocked{-1};
+  StartServer([&](unsigned char*, unsigned long, std::string const&) {
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    termBlocked = sigismember(&mask, SIGTERM);
+    intBlocked = sigismember(&mask, SIGINT);
+    return false;
+  });
+  Exchange(MakeFrame(DeliverableBody(16)));
+  EXPECT_EQ(termBlocked.load(), 1);
+  EXPECT_EQ(intBlocked.load(), 1);
+
+  sigset_t mine;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+  EXPECT_EQ(sigismember(&mine, SIGTERM), 0);
 }
 
 // A host whose OnConnect throws loses that connection, not the listener.

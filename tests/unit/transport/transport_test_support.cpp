@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "server/event_log.h"
 #include "transport/packet.h"
@@ -57,13 +58,29 @@ unsigned short FreePort() {
 
 namespace {
 
+bool IsV6(char const* address) {
+  return std::strchr(address, ':') != nullptr;
+}
+
+// A socket bound to `from`: an IPv4 address, or an IPv6 one (then the client
+// connects to ::1 instead of 127.0.0.1).
 int BoundSocket(char const* from) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = socket(IsV6(from) ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &local.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  sockaddr_storage local{};
+  socklen_t length = 0;
+  if (IsV6(from)) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&local);
+    v6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, from, &v6->sin6_addr);
+    length = sizeof *v6;
+  } else {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
+    v4->sin_family = AF_INET;
+    inet_pton(AF_INET, from, &v4->sin_addr);
+    length = sizeof *v4;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
     close(fd);
     return -1;
   }
@@ -72,12 +89,24 @@ int BoundSocket(char const* from) {
   return fd;
 }
 
-bool ConnectTo(int fd, unsigned short port) {
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-  return fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+bool ConnectTo(int fd, unsigned short port, bool v6) {
+  if (fd < 0) return false;
+  sockaddr_storage remote{};
+  socklen_t length = 0;
+  if (v6) {
+    auto* address = reinterpret_cast<sockaddr_in6*>(&remote);
+    address->sin6_family = AF_INET6;
+    address->sin6_port = htons(port);
+    address->sin6_addr = in6addr_loopback;
+    length = sizeof *address;
+  } else {
+    auto* address = reinterpret_cast<sockaddr_in*>(&remote);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &address->sin_addr);
+    length = sizeof *address;
+  }
+  return connect(fd, reinterpret_cast<sockaddr*>(&remote), length) == 0;
 }
 
 }  // namespace
@@ -88,7 +117,7 @@ bool PortAcceptsConnections(unsigned short port) {
 }
 
 LoopbackClient::LoopbackClient(unsigned short port, char const* from, When when)
-    : port_(port), fd_(BoundSocket(from)) {
+    : port_(port), v6_(IsV6(from)), fd_(BoundSocket(from)) {
   if (when == kConnectNow) Connect();
 }
 
@@ -97,7 +126,7 @@ LoopbackClient::~LoopbackClient() {
 }
 
 bool LoopbackClient::Connect() {
-  connected_ = ConnectTo(fd_, port_);
+  connected_ = ConnectTo(fd_, port_, v6_);
   return connected_;
 }
 

@@ -40,7 +40,7 @@ struct Received {
 };
 
 // One blocking client connection from `from` (a local 127.x address) to
-// 127.0.0.1:port.
+// 127.0.0.1:port, or from an IPv6 address such as ::1 to [::1]:port.
 class LoopbackClient {
  public:
   enum When { kConnectNow, kConnectLater };
@@ -61,6 +61,7 @@ class LoopbackClient {
 
  private:
   unsigned short port_;
+  bool v6_;
   int fd_ = -1;
   bool connected_ = false;
 };
