@@ -5,7 +5,9 @@
 
 namespace {
 
-bool Is(char const* argument, char const* option) { return std::strcmp(argument, option) == 0; }
+bool Is(char const* argument, char const* option) {
+  return std::strcmp(argument, option) == 0;
+}
 
 }  // namespace
 

@@ -42,9 +42,13 @@ constexpr auto kConfigFileName = Scramble("tallyd.conf");
 
 }  // namespace
 
-std::string DefaultDataDirName() { return Unscramble(kDataDirName); }
+std::string DefaultDataDirName() {
+  return Unscramble(kDataDirName);
+}
 
-std::string ConfigFileName() { return Unscramble(kConfigFileName); }
+std::string ConfigFileName() {
+  return Unscramble(kConfigFileName);
+}
 
 void SettleDataDir() {
   g_data_dir = g_data_dir_specified.empty() ? DefaultDataDirName() : g_data_dir_specified;

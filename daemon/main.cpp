@@ -1,3 +1,5 @@
 #include "daemon/startup.h"
 
-int main(int argc, char** argv) { return RunDaemon(argc, argv); }
+int main(int argc, char** argv) {
+  return RunDaemon(argc, argv);
+}

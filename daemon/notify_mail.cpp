@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <boost/format.hpp>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 
 #include "daemon/process_log.h"
@@ -103,9 +103,8 @@ int WriteAll(int fd, std::string const& data) {
 
 }  // namespace
 
-std::string ComposeNotifyMail(int kind, float code, std::string const& to,
-                              std::string const& from, std::string const& hostName,
-                              std::string const& timeStamp) {
+std::string ComposeNotifyMail(int kind, float code, std::string const& to, std::string const& from,
+                              std::string const& hostName, std::string const& timeStamp) {
   MailTemplate const& mail = TemplateOf(kind);
   boost::format body(mail.body);
   body % kMailDisplayName % hostName % timeStamp;

@@ -33,9 +33,8 @@ int SendNotifyMail(int kind, float code);
 
 // The whole message as handed to sendmail: To, From and Subject headers, an
 // empty line, the body (CR LF line breaks, time stamp last), "\n.\n".
-std::string ComposeNotifyMail(int kind, float code, std::string const& to,
-                              std::string const& from, std::string const& hostName,
-                              std::string const& timeStamp);
+std::string ComposeNotifyMail(int kind, float code, std::string const& to, std::string const& from,
+                              std::string const& hostName, std::string const& timeStamp);
 
 // Runs `command` with popen, writes `message` to it and closes it. A command
 // that exits without reading its input is a failure like a non-zero status:

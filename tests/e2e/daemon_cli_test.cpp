@@ -50,7 +50,9 @@ unsigned long long SignalMask(pid_t pid, std::string const& field) {
   return 0;
 }
 
-bool Has(unsigned long long mask, int signal) { return (mask >> (signal - 1)) & 1; }
+bool Has(unsigned long long mask, int signal) {
+  return (mask >> (signal - 1)) & 1;
+}
 
 TEST(DaemonProcessLevel, StandaloneEchoesEachLineOnItsStream) {
   TempDir dir;
@@ -92,7 +94,8 @@ TEST(DaemonProcessLevel, StopSignalsGiveTheirExitStatus) {
   TempDir dir;
   for (auto const& c : cases) {
     SCOPED_TRACE(c.signal);
-    auto daemon = StartStandaloneDaemon(FreeTcpPort(), dir.path(), {"--datadir", AbsentDataDirName()});
+    auto daemon =
+        StartStandaloneDaemon(FreeTcpPort(), dir.path(), {"--datadir", AbsentDataDirName()});
     ASSERT_NE(daemon, nullptr);
     ASSERT_TRUE(daemon->WaitForLine("tallyd service initialized"));
     daemon->Signal(c.signal);
@@ -106,7 +109,8 @@ TEST(DaemonProcessLevel, StopSignalsGiveTheirExitStatus) {
 
 TEST(DaemonProcessLevel, ChildEndSignalNeitherStopsNorIsLogged) {
   TempDir dir;
-  auto daemon = StartStandaloneDaemon(FreeTcpPort(), dir.path(), {"--datadir", AbsentDataDirName()});
+  auto daemon =
+      StartStandaloneDaemon(FreeTcpPort(), dir.path(), {"--datadir", AbsentDataDirName()});
   ASSERT_NE(daemon, nullptr);
   ASSERT_TRUE(daemon->WaitForLine("tallyd service initialized"));
   pid_t const pid = daemon->pid();
@@ -157,7 +161,8 @@ TEST(DaemonProcessLevel, PortArgumentOnTheRealBinary) {
     args.insert(args.end(), ports.begin(), ports.end());
     auto daemon = Launch(args, dir.path());
     ASSERT_TRUE(daemon->WaitForLine("tallyd service initialized")) << daemon->Describe();
-    EXPECT_TRUE(daemon->WaitForLine("tallyd service starting on port " + std::to_string(first), 0s));
+    EXPECT_TRUE(
+        daemon->WaitForLine("tallyd service starting on port " + std::to_string(first), 0s));
     EXPECT_TRUE(CanConnect(first));
     daemon->Signal(SIGINT);
     EXPECT_EQ(daemon->WaitExit(), 0);
@@ -184,8 +189,8 @@ TEST(DaemonProcessLevel, ServiceThatCannotListenEndsWithStatus8) {
     SCOPED_TRACE(port);
     auto daemon = Launch({"--standalone", "--port", port, "--datadir", AbsentDataDirName()});
     EXPECT_EQ(daemon->WaitExit(), 8);
-    EXPECT_TRUE(daemon->WaitForLine("tallyd service initialization failed, code 5012", 0s,
-                                    Stream::kStderr))
+    EXPECT_TRUE(
+        daemon->WaitForLine("tallyd service initialization failed, code 5012", 0s, Stream::kStderr))
         << daemon->Describe();
     EXPECT_EQ(IndexOf(daemon->Lines(), "tallyd service initialized"), -1);
   }

@@ -24,7 +24,9 @@ TEST(ConfigFile, MessagesOnTheConsole) {
        {"Config: [syslog-ident] = e2e", "Config: [sendmail-enabled] = -1",
         "Config: [sendmail-to] = ops@example.org", "Config: [sendmail-from] = tallyd@example.org"},
        {}},
-      {"duplicate key", "[tallyd]\nsyslog-ident=a\nsyslog-ident=b\n", {},
+      {"duplicate key",
+       "[tallyd]\nsyslog-ident=a\nsyslog-ident=b\n",
+       {},
        {"Config: Failed to load config file."}},
   };
   TempDir dir;
@@ -42,7 +44,8 @@ TEST(ConfigFile, MessagesOnTheConsole) {
     ASSERT_GT(out.size(), c.out.size());
     EXPECT_EQ(out[0], "Config: Loading from " + config.configPath());
     EXPECT_EQ(std::vector<std::string>(out.begin() + 1, out.begin() + 1 + c.out.size()), c.out);
-    EXPECT_EQ(out[1 + c.out.size()].rfind("tallyd service starting", 0), 0u) << out[1 + c.out.size()];
+    EXPECT_EQ(out[1 + c.out.size()].rfind("tallyd service starting", 0), 0u)
+        << out[1 + c.out.size()];
 
     std::vector<std::string> err = c.err;
     err.push_back("tallyd service initialized");

@@ -86,11 +86,14 @@ TEST_F(SystemLog, DetachedDaemonLogsUnderTheConfiguredIdentity) {
   // Logged before detaching, by the launcher's PID: the identity changes with
   // the very line that reports it.
   std::string const before = std::to_string(launcher.pid());
-  EXPECT_TRUE(WaitForFileText(messages, "daemon.info tally[" + before + "]: Config: Loading from " +
-                                            config.configPath(), 10s))
+  EXPECT_TRUE(WaitForFileText(
+      messages, "daemon.info tally[" + before + "]: Config: Loading from " + config.configPath(),
+      10s))
       << Log();
-  EXPECT_TRUE(WaitForFileText(messages, std::string("daemon.info ") + kIdent + "[" + before +
-                                            "]: Config: [syslog-ident] = " + kIdent, 10s))
+  EXPECT_TRUE(WaitForFileText(
+      messages,
+      std::string("daemon.info ") + kIdent + "[" + before + "]: Config: [syslog-ident] = " + kIdent,
+      10s))
       << Log();
 
   // After detaching: a new PID, and the initialized line at error priority.

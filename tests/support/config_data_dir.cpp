@@ -22,8 +22,7 @@ std::string UniqueName(char const* prefix) {
 
 }  // namespace
 
-ConfigDataDir::ConfigDataDir(std::string const& configContent)
-    : name_(UniqueName("tallyd-test-")) {
+ConfigDataDir::ConfigDataDir(std::string const& configContent) : name_(UniqueName("tallyd-test-")) {
   // /etc/opt itself is a standard directory and is left in place.
   if (::mkdir(kRoot, 0755) != 0 && errno != EEXIST) {
     error_ = std::string("cannot create ") + kRoot + ": " + std::strerror(errno);
@@ -50,6 +49,8 @@ std::string ConfigDataDir::configPath() const {
   return std::string(kRoot) + "/" + name_ + "/tallyd.conf";
 }
 
-std::string AbsentDataDirName() { return UniqueName("tallyd-absent-"); }
+std::string AbsentDataDirName() {
+  return UniqueName("tallyd-absent-");
+}
 
 }  // namespace tally_test

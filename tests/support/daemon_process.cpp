@@ -25,7 +25,9 @@ namespace tally_test {
 
 namespace {
 
-int Index(Stream stream) { return stream == Stream::kStderr ? 1 : 0; }
+int Index(Stream stream) {
+  return stream == Stream::kStderr ? 1 : 0;
+}
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -221,9 +223,8 @@ bool DaemonProcess::WaitForLine(std::string const& text, std::chrono::millisecon
     return false;
   };
   std::unique_lock<std::mutex> hold(mutex_);
-  bool const seen = changed_.wait_for(hold, timeout, [&] {
-    return found() || (ended_[0] && ended_[1]);
-  });
+  bool const seen =
+      changed_.wait_for(hold, timeout, [&] { return found() || (ended_[0] && ended_[1]); });
   return seen && found();
 }
 
@@ -287,7 +288,9 @@ int DaemonProcess::WaitExit(std::chrono::milliseconds timeout) {
   return exitStatus_;
 }
 
-bool DaemonProcess::Running() { return pid_ > 0 && !CheckExited(WNOHANG); }
+bool DaemonProcess::Running() {
+  return pid_ > 0 && !CheckExited(WNOHANG);
+}
 
 unsigned short FreeTcpPort() {
   static std::mutex mutex;
@@ -336,8 +339,7 @@ bool CanConnect(unsigned short port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool const connected =
-      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  bool const connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return connected;
 }

@@ -21,11 +21,11 @@ using namespace std::chrono_literals;
 enum class Stream { kStdout, kStderr, kAny };
 
 struct ProcessOptions {
-  std::string program = TALLYD_PATH;    // path of the executable
-  std::vector<std::string> args;         // argv[1..]
-  std::vector<std::string> wrapper;      // e.g. {"unshare", "--mount", "--"}; prepended to argv
-  std::string workDir;                   // empty: inherit
-  std::vector<std::string> extraEnv;     // "NAME=value" added to the environment
+  std::string program = TALLYD_PATH;  // path of the executable
+  std::vector<std::string> args;      // argv[1..]
+  std::vector<std::string> wrapper;   // e.g. {"unshare", "--mount", "--"}; prepended to argv
+  std::string workDir;                // empty: inherit
+  std::vector<std::string> extraEnv;  // "NAME=value" added to the environment
 };
 
 // Not thread-safe as a whole: one test thread drives it; the reader threads

@@ -11,14 +11,14 @@
 namespace tally_test {
 
 std::vector<std::string> PrivateMountWrapper(std::string const& setup) {
-  return {"unshare", "--mount", "--propagation", "private", "--",
-          "/bin/sh", "-c",      setup + "\nexec \"$@\"",     "tallyd-test-setup"};
+  return {"unshare", "--mount", "--propagation",         "private",          "--",
+          "/bin/sh", "-c",      setup + "\nexec \"$@\"", "tallyd-test-setup"};
 }
 
 std::string OverlayCommand(std::string const& target, std::string const& scratch) {
-  return "mkdir -p '" + scratch + "/upper' '" + scratch + "/work' && mount -t overlay overlay -o '" +
-         "lowerdir=" + target + ",upperdir=" + scratch + "/upper,workdir=" + scratch + "/work' '" +
-         target + "' || exit 97";
+  return "mkdir -p '" + scratch + "/upper' '" + scratch +
+         "/work' && mount -t overlay overlay -o '" + "lowerdir=" + target + ",upperdir=" + scratch +
+         "/upper,workdir=" + scratch + "/work' '" + target + "' || exit 97";
 }
 
 std::string OverlayUnavailableReason(std::string const& target) {

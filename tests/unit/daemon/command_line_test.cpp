@@ -27,21 +27,19 @@ TEST_P(PortScan, FirstPortCountsAndZeroMeansDefault) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, PortScan,
-    testing::Values(PortCase{{}, 14355}, PortCase{{"--port", "8000"}, 8000},
-                    PortCase{{"--port", "8000", "--port", "9000"}, 8000},
-                    PortCase{{"--port", "0", "--port", "9000"}, 14355},
-                    PortCase{{"--port", "abc"}, 14355}, PortCase{{"--port"}, 14355},
-                    PortCase{{"--standalone", "--port"}, 14355},
-                    PortCase{{"--port", "12ab"}, 12}, PortCase{{"--port", "  +77"}, 77},
-                    PortCase{{"--PORT", "77"}, 14355}, PortCase{{"--port=77"}, 14355},
-                    // No range check: the service gets the 32-bit value.
-                    PortCase{{"--port", "65536"}, 65536}, PortCase{{"--port", "-1"}, 0xFFFFFFFFu},
-                    PortCase{{"--port", "4294967296"}, 14355},
-                    PortCase{{"--port", "4294967297"}, 1},
-                    // Each scan looks at every position: the first --port takes
-                    // the next argument even when that is an option itself.
-                    PortCase{{"--port", "--port", "5"}, 14355},
-                    PortCase{{"--datadir", "--port", "5"}, 5}));
+    testing::Values(
+        PortCase{{}, 14355}, PortCase{{"--port", "8000"}, 8000},
+        PortCase{{"--port", "8000", "--port", "9000"}, 8000},
+        PortCase{{"--port", "0", "--port", "9000"}, 14355}, PortCase{{"--port", "abc"}, 14355},
+        PortCase{{"--port"}, 14355}, PortCase{{"--standalone", "--port"}, 14355},
+        PortCase{{"--port", "12ab"}, 12}, PortCase{{"--port", "  +77"}, 77},
+        PortCase{{"--PORT", "77"}, 14355}, PortCase{{"--port=77"}, 14355},
+        // No range check: the service gets the 32-bit value.
+        PortCase{{"--port", "65536"}, 65536}, PortCase{{"--port", "-1"}, 0xFFFFFFFFu},
+        PortCase{{"--port", "4294967296"}, 14355}, PortCase{{"--port", "4294967297"}, 1},
+        // Each scan looks at every position: the first --port takes
+        // the next argument even when that is an option itself.
+        PortCase{{"--port", "--port", "5"}, 14355}, PortCase{{"--datadir", "--port", "5"}, 5}));
 
 struct DataDirCase {
   std::vector<std::string> args;

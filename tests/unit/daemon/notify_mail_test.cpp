@@ -36,19 +36,18 @@ TEST(ComposeNotifyMail, HeadersBodyAndEnd) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.kind);
-    std::string const mail = ComposeNotifyMail(c.kind, c.code, "ops@example.org, b@c",
-                                               "tallyd@example.org", "host-1",
-                                               "2026-12-05T09:38:48+0900");
+    std::string const mail =
+        ComposeNotifyMail(c.kind, c.code, "ops@example.org, b@c", "tallyd@example.org", "host-1",
+                          "2026-12-05T09:38:48+0900");
     std::string const head = std::string("To: ops@example.org, b@c\nFrom: tallyd@example.org\n") +
                              "Subject: " + c.subject + "\n\n" + "tallyd : ";
     ASSERT_EQ(mail.compare(0, head.size(), head), 0) << mail;
-    std::string const tail = std::string("\r\n") + c.bodyLines +
-                             "Host name : host-1\r\n2026-12-05T09:38:48+0900\n.\n";
+    std::string const tail =
+        std::string("\r\n") + c.bodyLines + "Host name : host-1\r\n2026-12-05T09:38:48+0900\n.\n";
     ASSERT_GE(mail.size(), tail.size());
     EXPECT_EQ(mail.substr(mail.size() - tail.size()), tail);
     // The sentence line is the only text between the two parts.
-    std::string const sentence =
-        mail.substr(head.size(), mail.size() - head.size() - tail.size());
+    std::string const sentence = mail.substr(head.size(), mail.size() - head.size() - tail.size());
     EXPECT_FALSE(sentence.empty());
     EXPECT_EQ(sentence.find_first_of("\r\n"), std::string::npos);
   }
@@ -107,7 +106,8 @@ TEST_F(DeliverMailTest, OutcomesAndTheirLogLines) {
 TEST_F(DeliverMailTest, ReapedBehindItsBackIsALaunchFailure) {
   // With SIGCHLD ignored the kernel reaps sendmail itself and pclose fails;
   // the daemon installs a do-nothing handler instead for this reason.
-  struct sigaction ignore {}, saved{};
+  struct sigaction ignore {
+  }, saved{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGCHLD, &ignore, &saved);
   int const result = DeliverMail("cat > /dev/null", "x\n", CaptureLog);

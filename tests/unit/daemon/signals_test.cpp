@@ -13,8 +13,8 @@ TEST(Signals, ExitStatusOfAStop) {
     bool standalone;
     int status;
   } const cases[] = {
-      {SIGINT, true, 0},    {SIGINT, false, 52},  {SIGTERM, true, 65}, {SIGTERM, false, 65},
-      {SIGTSTP, true, 70},  {SIGTTIN, false, 71}, {SIGTTOU, true, 72},
+      {SIGINT, true, 0},   {SIGINT, false, 52},  {SIGTERM, true, 65}, {SIGTERM, false, 65},
+      {SIGTSTP, true, 70}, {SIGTTIN, false, 71}, {SIGTTOU, true, 72},
   };
   for (auto const& c : cases) {
     EXPECT_EQ(StopExitStatus(c.signal, c.standalone), c.status) << c.signal << c.standalone;
