@@ -9,10 +9,10 @@ namespace norla_server {
 // One entry of the client table, keyed by UniqueID. A later LOGIN or ALIVE
 // renews `lastSeen` but keeps `appId` and `peer` of the request that created it.
 struct TClient {
-  std::string appId;        // AppID of the creating request
-  std::time_t lastSeen = 0; // last LOGIN or ALIVE, seconds since the epoch
+  std::string appId;             // AppID of the creating request
+  std::time_t lastSeen = 0;      // last LOGIN or ALIVE, seconds since the epoch
   std::uint32_t loginCount = 0;  // LOGINs not yet matched by an EXIT
-  std::string peer;         // peer address text of the creating request
+  std::string peer;              // peer address text of the creating request
 };
 
 }  // namespace norla_server

@@ -39,7 +39,9 @@ void StopSharedAtExit() {
 
 EventLogWriter::EventLogWriter(Options options) : options_(std::move(options)) {}
 
-EventLogWriter::~EventLogWriter() { Stop(); }
+EventLogWriter::~EventLogWriter() {
+  Stop();
+}
 
 bool EventLogWriter::Start() {
   std::lock_guard<std::mutex> stopLock(stopMutex_);
@@ -54,7 +56,7 @@ bool EventLogWriter::Start() {
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   bool started = true;
   try {
-    thread_ = std::thread(&EventLogWriter::Run, this);
+    thread_ = std::thread([this] { Run(); });
   } catch (...) {
     started = false;
   }

@@ -35,7 +35,7 @@ struct EventLogWriterOptions {
   using Lookup = std::function<std::string(std::string const& address)>;
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-  Lookup lookup;                  // null: GetReverseLookup
+  Lookup lookup;  // null: GetReverseLookup
   std::size_t lookupLimit = 1024;
   std::size_t queueLimit = 16384;
   std::chrono::seconds cacheTtl{300};

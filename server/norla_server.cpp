@@ -149,7 +149,9 @@ void NorlaServerDestroy(tag_norlasvr_context* instance) {
   }
 }
 
-int NorlaServerCheckDll() { return 1; }
+int NorlaServerCheckDll() {
+  return 1;
+}
 
 bool NorlaLog(char const* text) {
   try {

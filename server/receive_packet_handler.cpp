@@ -45,7 +45,9 @@ std::string Md5Hex(std::string const& text) {
   return hex;
 }
 
-int CountOf(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
+int CountOf(std::size_t size) {
+  return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
 
 std::string FieldValue(KReceivePacketHandler::FieldMap const& fields, char const* key) {
   auto found = fields.find(key);
@@ -157,8 +159,7 @@ int KReceivePacketHandler::ProcessCommand(std::string& word1, std::string& word2
 // Runs with clientsMutex held, after validation.
 int KReceivePacketHandler::ExecuteCommand(std::string const& command,
                                           std::string const& uniqueIdValue,
-                                          std::string const& appIdValue,
-                                          std::string const& peer) {
+                                          std::string const& appIdValue, std::string const& peer) {
   INorlaEventHandler* handler = eventHandler;
   char const* unique = uniqueIdValue.c_str();
   char const* app = appIdValue.c_str();
@@ -236,8 +237,7 @@ void KReceivePacketHandler::UpdateClients() {
     entry = clients.erase(entry);
     // Straight to OutputLog: currentPeer belongs to a request that may be in
     // flight on the server thread, and these lines are never decorated.
-    OutputLog(unique.c_str(), "Disconnect(Timeout)", CountOf(clients.size()), peer.c_str(),
-              false);
+    OutputLog(unique.c_str(), "Disconnect(Timeout)", CountOf(clients.size()), peer.c_str(), false);
   }
 }
 
@@ -263,11 +263,6 @@ std::size_t KReceivePacketHandler::ClientCount() {
 std::map<std::string, TClient> KReceivePacketHandler::Clients() {
   boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
   return clients;
-}
-
-ExtParamMap KReceivePacketHandler::ExtParams() {
-  boost::lock_guard<boost::mutex> requestLock(requestMutex);
-  return extParams;
 }
 
 }  // namespace norla_server

@@ -12,15 +12,14 @@
 // locks held, so a notification must not call back into the service.
 
 #include <atomic>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <boost/thread/lock_guard.hpp>
-#include <boost/thread/mutex.hpp>
 
 #include "server/client.h"
 #include "server/event_handler.h"
@@ -51,9 +50,9 @@ class KReceivePacketHandler {
 
   // Validation, then the command. Takes clientsMutex; the caller holds
   // requestMutex. The identification strings are the handler's own members.
-  int ProcessCommand(std::string& word1, std::string& word2, std::string& word3,
-                     FieldMap& fields, std::string& productIdOut, std::string& uniqueIdOut,
-                     std::string& appIdOut, std::string peer);
+  int ProcessCommand(std::string& word1, std::string& word2, std::string& word3, FieldMap& fields,
+                     std::string& productIdOut, std::string& uniqueIdOut, std::string& appIdOut,
+                     std::string peer);
 
   // The reply text for a code. Takes clientsMutex for the count; the caller
   // holds requestMutex.
@@ -78,10 +77,9 @@ class KReceivePacketHandler {
   // A handler whose service never started ends without a "ServiceEnd" line.
   void DisarmServiceEnd() { logServiceEnd_ = false; }
 
-  // Inspection; each takes clientsMutex (or requestMutex for ExtParams).
+  // Inspection; the table copies take clientsMutex.
   std::size_t ClientCount();
   std::map<std::string, TClient> Clients();
-  ExtParamMap ExtParams();
   std::vector<std::string> const& Products() const { return products; }
 
  private:

@@ -1,9 +1,8 @@
 #include "server/request_date.h"
 
+#include <boost/date_time/posix_time/conversion.hpp>
 #include <cstdio>
 #include <stdexcept>
-
-#include <boost/date_time/posix_time/conversion.hpp>
 
 namespace norla_server {
 

@@ -3,10 +3,9 @@
 // The Date field check of a request, against a given "today" so that it can
 // be tested without the system clock.
 
+#include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <ctime>
 #include <string>
-
-#include <boost/date_time/gregorian/gregorian_types.hpp>
 
 namespace norla_server {
 

@@ -18,9 +18,13 @@ std::vector<std::string> SplitAt(std::string const& text, char const* separators
 
 }  // namespace
 
-std::vector<std::string> SplitLines(std::string const& text) { return SplitAt(text, "\r\n"); }
+std::vector<std::string> SplitLines(std::string const& text) {
+  return SplitAt(text, "\r\n");
+}
 
-std::vector<std::string> SplitWords(std::string const& line) { return SplitAt(line, " "); }
+std::vector<std::string> SplitWords(std::string const& line) {
+  return SplitAt(line, " ");
+}
 
 bool SplitField(std::string const& line, std::string& key, std::string& value) {
   std::size_t colon = line.find(':');

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   int code = handler->ParsePacket(text, "192.0.2.1");
   std::string reply = handler->MakeReply(code);
   std::string head = "TALLYRPL1 " + std::to_string(code) + "\r\n\r\nVersion: 1.00\r\nHash: ";
-  std::string tail = "\r\nCurrentClients: " + std::to_string(handler->ClientCount()) +
-                     "\r\nSite: fuzz\r\n";
+  std::string tail =
+      "\r\nCurrentClients: " + std::to_string(handler->ClientCount()) + "\r\nSite: fuzz\r\n";
   if (kCodes.count(code) == 0 || reply.size() != head.size() + 32 + tail.size() ||
       reply.compare(0, head.size(), head) != 0 ||
       reply.find_first_not_of("0123456789abcdef", head.size()) != head.size() + 32 ||

@@ -100,9 +100,9 @@ TEST(EventLogWriterTest, HungLookupBlocksNoCallerAndLosesNoLine) {
   for (std::string const& line : log.Lines()) {
     if (!line.empty()) lines.push_back(line);
   }
-  EXPECT_EQ(lines, (Strings{"5 : 192.0.2.5", "1 : 192.0.2.1 (n1)", "2 : 192.0.2.2",
-                            "3 : 192.0.2.3", "4 : 192.0.2.4", "6 : 192.0.2.6 (n6)",
-                            "7 : 192.0.2.7", "1 : 192.0.2.1 (n1)"}));
+  EXPECT_EQ(lines, (Strings{"5 : 192.0.2.5", "1 : 192.0.2.1 (n1)", "2 : 192.0.2.2", "3 : 192.0.2.3",
+                            "4 : 192.0.2.4", "6 : 192.0.2.6 (n6)", "7 : 192.0.2.7",
+                            "1 : 192.0.2.1 (n1)"}));
   EXPECT_EQ(resolver.gate.Passed(), 2);
 }
 

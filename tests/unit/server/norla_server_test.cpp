@@ -1,9 +1,10 @@
+#include "server/norla_server.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "client/tally_client.h"
-#include "server/norla_server.h"
 #include "tests/support/daemon_process.h"
 #include "tests/unit/server/server_test_support.h"
 
@@ -62,8 +63,8 @@ TEST(NorlaServerTest, LifecycleCodesAndLines) {
   EXPECT_EQ(lines[1].rfind("Socket open failed / Exception: ", 0), 0u) << lines[1];
   EXPECT_EQ(lines[2].rfind("Connect : 127.0.0.1", 0), 0u) << lines[2];
   EXPECT_EQ(lines[3], "ServiceEnd, Current clients : 1");
-  EXPECT_EQ(events.Take(), (Strings{"Connect 127.0.0.1", "Login u1 a1", "Connect 127.0.0.1",
-                                    "Ping"}));
+  EXPECT_EQ(events.Take(),
+            (Strings{"Connect 127.0.0.1", "Login u1 a1", "Connect 127.0.0.1", "Ping"}));
 }
 
 TEST(NorlaServerTest, DestroyWaitsForAServerThreadStillInARequest) {

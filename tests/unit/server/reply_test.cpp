@@ -1,6 +1,7 @@
+#include "client/reply.h"
+
 #include <gtest/gtest.h>
 
-#include "client/reply.h"
 #include "tests/unit/server/server_test_support.h"
 
 namespace {
@@ -22,17 +23,16 @@ TEST_F(ReplyTest, LayoutAndHash) {
   std::string refused = "NORLA JUMP\r\nUniqueID: x\r\n";  // 402: the fields are not taken
   EXPECT_EQ(handler_->ParsePacket(refused, "192.0.2.1"), 402);
   for (int code : {402, 303, 501}) {
-    EXPECT_EQ(handler_->MakeReply(code), "TALLYRPL1 " + std::to_string(code) +
-                                             "\r\n\r\nVersion: 1.00\r\nHash: " +
-                                             tally::Md5Hex("u1a1") +
-                                             "\r\nCurrentClients: 1\r\nArea: a\r\nZone: b\r\n");
+    EXPECT_EQ(handler_->MakeReply(code),
+              "TALLYRPL1 " + std::to_string(code) + "\r\n\r\nVersion: 1.00\r\nHash: " +
+                  tally::Md5Hex("u1a1") + "\r\nCurrentClients: 1\r\nArea: a\r\nZone: b\r\n");
   }
 }
 
 TEST_F(ReplyTest, RoundTripThroughTheCipher) {
   tally::TReply reply;
-  ASSERT_TRUE(tally::ParseReply(Exchange(RequestText("LOGIN", "u1", "a1", "2026/03/10"), 512),
-                                reply));
+  ASSERT_TRUE(
+      tally::ParseReply(Exchange(RequestText("LOGIN", "u1", "a1", "2026/03/10"), 512), reply));
   EXPECT_EQ(reply.code, 200);
   EXPECT_EQ(reply.currentClients, 1u);
   // A reply longer than the body is cut at the body's length.

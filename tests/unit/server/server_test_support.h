@@ -105,7 +105,9 @@ class Recorder : public INorlaEventHandler {
     gate.Pass();
     Add("Login", u, a);
   }
-  void OnLogout(char const* u, char const* a, bool f) override { Add(f ? "Logout!" : "Logout", u, a); }
+  void OnLogout(char const* u, char const* a, bool f) override {
+    Add(f ? "Logout!" : "Logout", u, a);
+  }
   void OnCountUp(char const* u, char const* a) override { Add("CountUp", u, a); }
   void OnCountDown(char const* u, char const* a) override { Add("CountDown", u, a); }
   void OnAlive(char const* u, char const* a) override { Add("Alive", u, a); }
