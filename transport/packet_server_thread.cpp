@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <boost/date_time/posix_time/posix_time_duration.hpp>
+#include <boost/thread/thread.hpp>
 #include <new>
 #include <string>
 

@@ -10,12 +10,15 @@
 // nothing may be freed under it; owners that must not block use Ended().
 
 #include <atomic>
-#include <boost/thread/thread.hpp>
 #include <chrono>
 #include <memory>
 
 #include "server/event_handler.h"
 #include "transport/packet_handler.h"
+
+namespace boost {
+class thread;
+}  // namespace boost
 
 namespace norla_server {
 
