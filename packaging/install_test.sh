@@ -150,9 +150,12 @@ int main(int, char** argv) {
   return 0;
 }
 EOF
-    if g++ -std=c++17 -o "$scratch/vendor" "$scratch/vendor.cpp" -I"$inst/usr/include/tallyd" \
-         -L"$inst/usr/$libdir" -ltally_client -ltally_wire -ltallyservice -lboost_system \
-         -lcrypto -pthread >"$scratch/vendor.log" 2>&1; then
+    # A sanitized build's libraries need the same runtime in the program.
+    sanitize=$(cache_value TALLY_SANITIZE | tr ';' ',')
+    if g++ -std=c++17 ${sanitize:+-fsanitize=$sanitize} -o "$scratch/vendor" \
+         "$scratch/vendor.cpp" -I"$inst/usr/include/tallyd" -L"$inst/usr/$libdir" \
+         -ltally_client -ltally_wire -ltallyservice -lboost_system -lcrypto -pthread \
+         >"$scratch/vendor.log" 2>&1; then
       pass
       out=$(LD_LIBRARY_PATH="$inst/usr/$libdir" "$scratch/vendor" "$port" 2>&1)
       check "vendor program talks to the installed daemon: $out" \
@@ -208,9 +211,13 @@ if command -v objdump >/dev/null; then
   while IFS= read -r elf; do
     for lib in $(objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }'); do
       [[ -e $root/usr/$libdir/$lib ]] && continue
-      owner=$(dpkg -S "*/$lib" 2>/dev/null | head -1 | cut -d: -f1)
+      # The file the loader picks; dpkg knows it under that name (or its target).
+      path=$(ldd "$elf" | awk -v l="$lib" '$1 == l { print $3 }')
+      owner=""
+      [[ -n $path ]] && owner=$( (dpkg -S "$path" || dpkg -S "$(realpath "$path")") 2>/dev/null |
+                                head -1 | cut -d: -f1)
       if [[ -z $owner ]]; then
-        fail "$(basename "$elf"): no installed package provides $lib"
+        fail "$(basename "$elf"): no installed package provides $lib (${path:-not found})"
       else
         check "Depends names $owner for $lib ($(basename "$elf")): $depends" \
           grep -qxF "$owner" <<<"$depend_names"
