@@ -211,8 +211,11 @@ if command -v objdump >/dev/null; then
   while IFS= read -r elf; do
     for lib in $(objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }'); do
       [[ -e $root/usr/$libdir/$lib ]] && continue
-      # The file the loader picks; dpkg knows it under that name (or its target).
-      path=$(ldd "$elf" | awk -v l="$lib" '$1 == l { print $3 }')
+      # The file the loader picks; dpkg knows it under that name or its target
+      # ("name => path", or just the path for the dynamic loader).
+      path=$(ldd "$elf" | awk -v l="$lib" '
+        $1 == l { print $3 }
+        substr($1, length($1) - length(l)) == "/" l { print $1 }')
       owner=""
       [[ -n $path ]] && owner=$( (dpkg -S "$path" || dpkg -S "$(realpath "$path")") 2>/dev/null |
                                 head -1 | cut -d: -f1)
