@@ -71,11 +71,6 @@ TEST_F(AccessListTest, CrLfListWithBlankLines) {
   EXPECT_TRUE(Ping("127.0.0.123").admitted);
 }
 
-TEST_F(AccessListTest, StrayBlankMakesAPatternMatchNothing) {
-  Start(" 127.0.0.1\n", "");
-  EXPECT_TRUE(Ping("127.0.0.1").admitted);
-}
-
 TEST_F(AccessListTest, AllowListAloneAdmitsEveryone) {
   Start("", "127.0.0.2\n");
   EXPECT_TRUE(Ping("127.0.0.3").admitted);
