@@ -1,5 +1,7 @@
 #include "bench/load_client.h"
 
+#include "bench/request_frames.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -12,7 +14,6 @@
 #include <boost/asio/write.hpp>
 
 #include "client/request_builder.h"
-#include "client/tally_client.h"
 #include "transport/packet.h"
 
 namespace tally_bench {
@@ -29,16 +30,6 @@ unsigned long TRunStats::ErrorCount() const {
 
 namespace {
 
-char const* DecodeErrorKind(tally::ExchangeError error) {
-  switch (error) {
-    case tally::ExchangeError::kBadFrame: return "bad frame";
-    case tally::ExchangeError::kBadChecksum: return "bad checksum";
-    case tally::ExchangeError::kDecrypt: return "decrypt";
-    case tally::ExchangeError::kBadReply: return "bad reply";
-    default: return "other";
-  }
-}
-
 char const* CommandName(int command) {
   switch (command) {
     case norla::kNorlaPing: return "PING";
@@ -54,7 +45,7 @@ char const* CommandName(int command) {
 class LoadClient::Impl {
  public:
   Impl(BenchOptions const& options, RequestPlan& plan, std::vector<std::string> const& uniqueIds)
-      : options_(options), plan_(plan), uniqueIds_(uniqueIds) {}
+      : options_(options), plan_(plan), frames_(options, uniqueIds) {}
 
   TRunStats Run(double warmupSeconds, double durationSeconds, unsigned long maxReplies) {
     stats_ = TRunStats();
@@ -121,15 +112,10 @@ class LoadClient::Impl {
     return true;
   }
 
+  // A copy: PING frames are shared by every connection, and a cached frame
+  // may be rebuilt while an earlier copy is still being written.
   bool BuildFrame(Slot& slot) {
-    TPlannedRequest const& request = slot.request;
-    std::string const& uniqueId = request.id >= 0 ? uniqueIds_[request.id] : noId_;
-    std::string text;
-    if (!norla::NorlaCreatePacket(request.command, options_.product.c_str(), uniqueId.c_str(),
-                                  options_.appId.c_str(), text)) {
-      return false;
-    }
-    slot.frame = tally::EncodeRequestFrame(text, options_.bodySize);
+    slot.frame = frames_.Frame(slot.request);
     return !slot.frame.empty();
   }
 
@@ -239,14 +225,11 @@ class LoadClient::Impl {
       }
       return false;
     }
-    std::vector<unsigned char> bytes(slot.reply.begin(), slot.reply.begin() + slot.replyLength);
-    tally::ExchangeResult result = tally::DecodeReplyFrame(bytes, sentBody);
-    if (result.error != tally::ExchangeError::kNone) {
-      kind = DecodeErrorKind(result.error);
-      detail = result.detail;
+    int code = 0;
+    if (!frames_.ReadReply(slot.reply.data(), slot.replyLength, sentBody, code, kind, detail)) {
       return false;
     }
-    slot.code = result.reply.code;
+    slot.code = code;
     return true;
   }
 
@@ -303,8 +286,7 @@ class LoadClient::Impl {
 
   BenchOptions const& options_;
   RequestPlan& plan_;
-  std::vector<std::string> const& uniqueIds_;
-  std::string const noId_;
+  RequestFrames frames_;
   asio::io_context io_;
   tcp::endpoint endpoint_;
   std::vector<std::unique_ptr<Slot>> slots_;

@@ -28,6 +28,16 @@ targets=(tallyd tally-bench tally-refserver)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -40 "$build/bench-build.log"; exit 1; }
 
+# With two or more CPUs the servers share the last one and the load generator
+# gets the first, so neither server competes with its own load for a core.
+server_cpu=()
+client_cpu=()
+cpus=$(nproc)
+if ((cpus >= 2)) && command -v taskset >/dev/null; then
+  server_cpu=(taskset -c "$((cpus - 1))")
+  client_cpu=(taskset -c 0)
+fi
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench.XXXXXX")
 tallyd_pid=""
 ref_pid=""
@@ -49,7 +59,7 @@ wait_for() {
   return 1
 }
 
-"$build/bench/tally-refserver" --port 0 >"$work/ref.log" 2>&1 &
+"${server_cpu[@]}" "$build/bench/tally-refserver" --port 0 >"$work/ref.log" 2>&1 &
 ref_pid=$!
 wait_for "$work/ref.log" "listening on port" "$ref_pid" || { cat "$work/ref.log"; exit 1; }
 ref_port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/ref.log")
@@ -59,7 +69,7 @@ tallyd_port=""
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 20000))
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-  (cd "$work" && exec "$build/daemon/tallyd" --standalone --port "$port") \
+  (cd "$work" && exec "${server_cpu[@]}" "$build/daemon/tallyd" --standalone --port "$port") \
     >"$work/tallyd.log" 2>&1 &
   tallyd_pid=$!
   if wait_for "$work/tallyd.log" ServiceStart "$tallyd_pid"; then tallyd_port=$port; break; fi
@@ -70,18 +80,24 @@ done
 # One run; appends "rps p99 errors consistent" to $work/<target>-<concurrency>.
 run() {
   local target=$1 concurrency=$2 line
-  local args=(--quiet --duration "$seconds" --warmup 1 --concurrency "$concurrency")
+  local args=(--duration "$seconds" --warmup 1 --concurrency "$concurrency")
   if [[ $target == tallyd ]]; then
     args+=(--port "$tallyd_port")
   else
     args+=(--port "$ref_port" --mode echo)
   fi
-  line=$("$build/bench/tally-bench" "${args[@]}" | grep '^RESULT' || true)
-  [[ -n $line ]] || { echo "bench: tally-bench gave no result against $target" >&2; return 1; }
+  local out=$work/last-run.txt
+  "${client_cpu[@]}" "$build/bench/tally-bench" "${args[@]}" >"$out" 2>&1 || true
+  line=$(grep '^RESULT' "$out" || true)
+  [[ -n $line ]] || { cat "$out" >&2; echo "bench: no result against $target" >&2; return 1; }
   awk '{ for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
          print v["rps"], v["p99_us"], v["errors"], v["consistent"] }' <<<"$line" \
     >>"$work/$target-$concurrency"
   printf '  %-7s c=%-3s %s\n' "$target" "$concurrency" "$line"
+  # Show the whole report of a run that had errors or failed its check.
+  if ! grep -q 'errors=0 ' <<<"$line" || grep -q 'consistent=no' <<<"$line"; then
+    grep -v '^RESULT' "$out" | sed 's/^/      /'
+  fi
 }
 
 median() {  # median of column $1 of file $2
@@ -95,6 +111,7 @@ echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, Linux $(uname -r)"
 load_before=$(cut -d' ' -f1 /proc/loadavg)
 echo "load average before: $load_before"
 echo "runs: $rounds rounds x ${seconds} s at concurrency ${levels[*]}, loopback"
+((${#server_cpu[@]})) && echo "cpus: servers on cpu $((cpus - 1)), tally-bench on cpu 0"
 for ((round = 1; round <= rounds; round++)); do
   echo "round $round"
   for c in "${levels[@]}"; do
