@@ -27,11 +27,12 @@ std::string ResultLine(BenchOptions const& options, TRunStats& stats,
   char line[512];
   std::snprintf(line, sizeof line,
                 "RESULT mode=%s concurrency=%u seconds=%.2f replies=%lu rps=%.1f p50_us=%lld "
-                "p90_us=%lld p99_us=%lld max_us=%lld errors=%lu consistent=%s",
+                "p90_us=%lld p99_us=%lld max_us=%lld errors=%lu consistent=%s sent=%lu",
                 ModeName(options.mode), options.concurrency, stats.seconds, stats.replies,
                 stats.RequestsPerSecond(), Micros(stats.latency.Percentile(50)),
                 Micros(stats.latency.Percentile(90)), Micros(stats.latency.Percentile(99)),
-                Micros(stats.latency.Max()), stats.ErrorCount(), ConsistencyWord(consistency));
+                Micros(stats.latency.Max()), stats.ErrorCount(), ConsistencyWord(consistency),
+                stats.started + stats.checkRequests);
   return line;
 }
 

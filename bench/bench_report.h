@@ -29,7 +29,9 @@ struct TConsistency {
 };
 
 // "RESULT key=value ..." on one line; keys: mode concurrency seconds replies
-// rps p50_us p90_us p99_us max_us errors consistent (yes, no or skipped).
+// rps p50_us p90_us p99_us max_us errors consistent (yes, no or skipped) and
+// sent (every request of the run, warm-up and check included, for working
+// out the server's cost per request).
 std::string ResultLine(BenchOptions const& options, TRunStats& stats,
                        TConsistency const& consistency);
 

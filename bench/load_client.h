@@ -29,6 +29,7 @@ struct TRunStats {
   std::map<std::string, std::string> firstError; // the first detail seen per kind
   unsigned long replies = 0;                     // measured replies
   unsigned long started = 0;                     // requests started, warm-up included
+  unsigned long checkRequests = 0;               // sent around the run by the CurrentClients check
   double seconds = 0;                            // measured time
 
   unsigned long ErrorCount() const;

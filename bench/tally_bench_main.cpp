@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     consistency.drainErrors = drain.ErrorCount();
     consistency.unresolved = plan.Registered() + plan.Uncertain();
     if (!PingCount(options, consistency.end, error)) consistency.reachable = false;
+    stats.checkRequests = 3 + drain.started;  // the three PINGs and the EXITs
   }
 
   PrintReport(stdout, options, stats, consistency);

@@ -77,21 +77,33 @@ for _ in 1 2 3 4 5; do
 done
 [[ -n $tallyd_port ]] || { cat "$work/tallyd.log"; echo "bench: tallyd did not start"; exit 1; }
 
-# One run; appends "rps p99 errors consistent" to $work/<target>-<concurrency>.
+# CPU time a process has used, all threads, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+ticks_per_second=$(getconf CLK_TCK)
+
+# One run; appends "rps p99 errors consistent cpu_us_per_request" to
+# $work/<target>-<concurrency>. The server's CPU time per request is what the
+# other work on the machine disturbs least.
 run() {
-  local target=$1 concurrency=$2 line
+  local target=$1 concurrency=$2 line pid before after
   local args=(--duration "$seconds" --warmup 1 --concurrency "$concurrency")
   if [[ $target == tallyd ]]; then
     args+=(--port "$tallyd_port")
+    pid=$tallyd_pid
   else
     args+=(--port "$ref_port" --mode echo)
+    pid=$ref_pid
   fi
   local out=$work/last-run.txt
+  before=$(cpu_ticks "$pid")
   "${client_cpu[@]}" "$build/bench/tally-bench" "${args[@]}" >"$out" 2>&1 || true
+  after=$(cpu_ticks "$pid")
   line=$(grep '^RESULT' "$out" || true)
   [[ -n $line ]] || { cat "$out" >&2; echo "bench: no result against $target" >&2; return 1; }
-  awk '{ for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
-         print v["rps"], v["p99_us"], v["errors"], v["consistent"] }' <<<"$line" \
+  awk -v ticks=$((after - before)) -v hz="$ticks_per_second" '
+       { for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+         cost = v["sent"] > 0 ? ticks * 1e6 / hz / v["sent"] : 0
+         print v["rps"], v["p99_us"], v["errors"], v["consistent"], cost }' <<<"$line" \
     >>"$work/$target-$concurrency"
   printf '  %-7s c=%-3s %s\n' "$target" "$concurrency" "$line"
   # Show the whole report of a run that had errors or failed its check.
@@ -119,18 +131,28 @@ for ((round = 1; round <= rounds; round++)); do
   done
 done
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
 echo
+echo "throughput (median requests/s) and latency (median of the runs' p99):"
 printf '%-12s %14s %16s %7s %16s %19s\n' concurrency "tallyd req/s" "reference req/s" ratio \
   "tallyd p99 us" "reference p99 us"
 problems=0
 for c in "${levels[@]}"; do
   t_rps=$(median 1 "$work/tallyd-$c")
   r_rps=$(median 1 "$work/ref-$c")
-  t_p99=$(median 2 "$work/tallyd-$c")
-  r_p99=$(median 2 "$work/ref-$c")
-  ratio=$(awk -v t="$t_rps" -v r="$r_rps" 'BEGIN { if (r > 0) printf "%.2f", t / r; else print "-" }')
-  printf '%-12s %14.0f %16.0f %7s %16.0f %19.0f\n' "$c" "$t_rps" "$r_rps" "$ratio" "$t_p99" "$r_p99"
+  printf '%-12s %14.0f %16.0f %7s %16.0f %19.0f\n' "$c" "$t_rps" "$r_rps" \
+    "$(ratio "$t_rps" "$r_rps")" "$(median 2 "$work/tallyd-$c")" "$(median 2 "$work/ref-$c")"
   problems=$((problems + $(awk '$3 != 0 || $4 == "no"' "$work/tallyd-$c" "$work/ref-$c" | wc -l)))
+done
+echo
+echo "server CPU time per request (median; the reference's over tallyd's is the share of"
+echo "the reference's capacity that tallyd reaches when the server is the bottleneck):"
+printf '%-12s %16s %19s %15s\n' concurrency "tallyd us/req" "reference us/req" "capacity ratio"
+for c in "${levels[@]}"; do
+  t_cpu=$(median 5 "$work/tallyd-$c")
+  r_cpu=$(median 5 "$work/ref-$c")
+  printf '%-12s %16.1f %19.1f %15s\n' "$c" "$t_cpu" "$r_cpu" "$(ratio "$r_cpu" "$t_cpu")"
 done
 if [[ -f $work/tallyd-8 ]]; then
   echo "tallyd p99 at concurrency 8: $(median 2 "$work/tallyd-8") us"
