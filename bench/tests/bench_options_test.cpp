@@ -66,14 +66,5 @@ TEST(BenchOptionsTest, RefusesBadValues) {
   }
 }
 
-TEST(BenchOptionsTest, HelpStopsParsing) {
-  BenchOptions options;
-  std::string error;
-  char const* args[] = {"tally-bench", "--help", "--port", "0"};
-  bool help = false;
-  EXPECT_TRUE(ParseBenchOptions(4, args, options, error, help));
-  EXPECT_TRUE(help);
-}
-
 }  // namespace
 }  // namespace tally_bench

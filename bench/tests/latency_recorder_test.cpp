@@ -40,11 +40,5 @@ TEST(LatencyRecorderTest, SmallSetsRoundUp) {
   EXPECT_EQ(recorder.Max().count(), 30);
 }
 
-TEST(LatencyRecorderTest, EmptyIsZero) {
-  LatencyRecorder recorder;
-  EXPECT_EQ(recorder.Percentile(99).count(), 0);
-  EXPECT_EQ(recorder.Max().count(), 0);
-}
-
 }  // namespace
 }  // namespace tally_bench
