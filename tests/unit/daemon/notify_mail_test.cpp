@@ -2,160 +2,86 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <syslog.h>
 
 #include <fstream>
-#include <sstream>
+#include <tuple>
 
 #include "tests/unit/daemon/capture.h"
 
 namespace {
 
-using daemon_test::CaptureLog;
-using daemon_test::Logged;
+using daemon_test::logged;
 
-std::string ReadFile(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-TEST(ComposeNotifyMail, HeadersBodyAndEnd) {
-  struct Case {
-    int kind;
-    float code;
-    char const* subject;
-    char const* bodyLines;  // between the display-name line and "Host name"
-  } const cases[] = {
-      {kNotifyAlert, 1234.0f, "[tallyd] Alert", "Alert code : 1234\r\n"},
-      {kNotifyNotice, 1234.0f, "[tallyd] Notice", ""},
-      {kNotifyCaution, -7.9f, "[tallyd] Caution", "Caution code : -7\r\n"},
-      {kNotifyAlert, 99.99f, "[tallyd] Alert", "Alert code : 99\r\n"},
-      {9, 5.0f, "[tallyd] Alert", "Alert code : 5\r\n"},
+TEST(NotifyMail, ComposedBytes) {
+  // Kind, code, subject, the body lines before "Host name".
+  std::tuple<int, float, char const*, char const*> const cases[] = {
+      {kNotifyAlert, 1234.0f, "Alert", "The service raised an alert.\r\nAlert code : 1234"},
+      {kNotifyNotice, 1234.0f, "Notice", "The service sent a notice."},
+      {kNotifyCaution, -7.9f, "Caution", "The service issued a caution.\r\nCaution code : -7"},
+      {9, 5.0f, "Alert", "The service raised an alert.\r\nAlert code : 5"},  // unknown kind
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.kind);
-    std::string const mail =
-        ComposeNotifyMail(c.kind, c.code, "ops@example.org, b@c", "tallyd@example.org", "host-1",
-                          "2026-12-05T09:38:48+0900");
-    std::string const head = std::string("To: ops@example.org, b@c\nFrom: tallyd@example.org\n") +
-                             "Subject: " + c.subject + "\n\n" + "tallyd : ";
-    ASSERT_EQ(mail.compare(0, head.size(), head), 0) << mail;
-    std::string const tail =
-        std::string("\r\n") + c.bodyLines + "Host name : host-1\r\n2026-12-05T09:38:48+0900\n.\n";
-    ASSERT_GE(mail.size(), tail.size());
-    EXPECT_EQ(mail.substr(mail.size() - tail.size()), tail);
-    // The sentence line is the only text between the two parts.
-    std::string const sentence = mail.substr(head.size(), mail.size() - head.size() - tail.size());
-    EXPECT_FALSE(sentence.empty());
-    EXPECT_EQ(sentence.find_first_of("\r\n"), std::string::npos);
+  for (auto const& [kind, code, subject, sentence] : cases) {
+    EXPECT_EQ(
+        ComposeNotifyMail(kind, code, "ops@example.org, b@c", "tallyd@example.org", "host-1",
+                          "2026-12-05T09:38:48+0900"),
+        std::string("To: ops@example.org, b@c\nFrom: tallyd@example.org\nSubject: [tallyd] ") +
+            subject + "\n\ntallyd : " + sentence +
+            "\r\nHost name : host-1\r\n2026-12-05T09:38:48+0900\n.\n");
   }
 }
 
-class DeliverMailTest : public testing::Test {
- protected:
-  void SetUp() override { Logged().clear(); }
-  void TearDown() override { std::remove(out_.c_str()); }
-  std::string out_ = daemon_test::WriteTempFile("");
-};
-
-TEST_F(DeliverMailTest, OutcomesAndTheirLogLines) {
+TEST(NotifyMail, DeliveryOutcomesAndTheirLogLines) {
+  std::string const out = daemon_test::WriteScratch("");
   std::string const small = "To: a\nFrom: b\nSubject: s\n\nbody\n.\n";
   // Larger than a pipe's buffer, so a reader that quits breaks the write.
   std::string const large = small + std::string(512 * 1024, 'x');
-  struct Case {
-    std::string command;
-    std::string const* message;
-    int result;
-    std::string logLine;  // empty: nothing logged
-  } const cases[] = {
-      {"cat > " + out_, &small, kMailSent, ""},
-      {"cat > /dev/null; exit 3", &small, kMailSendFailed, "sendmail failed, status 3"},
-      {"/nonexistent-tallyd-dir/sendmail -t", &small, kMailSendFailed,
-       "sendmail failed, status 127"},
-      {"cat > /dev/null; kill -TERM $$", &small, kMailSendFailed, "sendmail failed, signal 15"},
+  // Command, message, whether SIGCHLD is ignored (the kernel reaps sendmail,
+  // so pclose cannot), the log lines expected.
+  std::tuple<std::string, std::string, bool, std::vector<std::string>> const cases[] = {
+      {"cat > " + out, small, false, {}},
+      {"cat > /dev/null; exit 3", small, false, {"3 sendmail failed, status 3"}},
+      {"/nonexistent-tallyd-dir/sendmail -t", small, false, {"3 sendmail failed, status 127"}},
+      {"cat > /dev/null; kill -TERM $$", small, false, {"3 sendmail failed, signal 15"}},
       // Ends without reading: the broken pipe must neither kill this process
       // nor pass for a delivered mail, whatever the exit status.
-      {"exec 0<&-; exit 0", &large, kMailSendFailed, "sendmail failed, write error 32"},
-      {"exec 0<&-; exit 9", &large, kMailSendFailed, "sendmail failed, status 9"},
+      {"exec 0<&-; exit 0", large, false, {"3 sendmail failed, write error 32"}},
+      {"exec 0<&-; exit 9", large, false, {"3 sendmail failed, status 9"}},
+      {"cat > /dev/null", small, true, {"3 sendmail lanuch failed, code 10"}},  // ECHILD
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.command);
-    Logged().clear();
-    EXPECT_EQ(DeliverMail(c.command.c_str(), *c.message, CaptureLog), c.result);
-    if (c.logLine.empty()) {
-      EXPECT_TRUE(Logged().empty());
-    } else {
-      ASSERT_EQ(Logged().size(), 1u);
-      EXPECT_EQ(Logged()[0].priority, LOG_ERR);
-      EXPECT_EQ(Logged()[0].text, c.logLine);
-    }
+  for (auto const& [command, message, ignoreChild, log] : cases) {
+    SCOPED_TRACE(command);
+    logged = {};
+    signal(SIGCHLD, ignoreChild ? SIG_IGN : SIG_DFL);
+    int const result = DeliverMail(command.c_str(), message, daemon_test::CaptureLog);
+    signal(SIGCHLD, SIG_DFL);
+    EXPECT_EQ(result, log.empty() ? kMailSent : kMailSendFailed);
+    EXPECT_EQ(logged.lines, log);
   }
-  EXPECT_EQ(ReadFile(out_), small);
-
-  // The guard leaves neither a blocked nor a pending SIGPIPE behind.
-  sigset_t mask;
+  std::ifstream written(out);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), small);
+  // The guard leaves SIGPIPE neither blocked nor pending.
+  sigset_t mask, pending;
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
-  sigset_t pending;
   sigpending(&pending);
-  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+  EXPECT_FALSE(sigismember(&mask, SIGPIPE) || sigismember(&pending, SIGPIPE));
 }
 
-TEST_F(DeliverMailTest, ReapedBehindItsBackIsALaunchFailure) {
-  // With SIGCHLD ignored the kernel reaps sendmail itself and pclose fails;
-  // the daemon installs a do-nothing handler instead for this reason.
-  struct sigaction ignore {
-  }, saved{};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGCHLD, &ignore, &saved);
-  int const result = DeliverMail("cat > /dev/null", "x\n", CaptureLog);
-  sigaction(SIGCHLD, &saved, nullptr);
-  EXPECT_EQ(result, kMailSendFailed);
-  ASSERT_EQ(Logged().size(), 1u);
-  EXPECT_EQ(Logged()[0].text, "sendmail lanuch failed, code " + std::to_string(ECHILD));
-}
-
-class TestMailCommand : public testing::Test {
- protected:
-  void TearDown() override {
-    g_sendmailEnabled = false;
-    g_sendmailTo.clear();
-    g_sendmailFrom.clear();
-  }
-};
-
-TEST_F(TestMailCommand, RefusalsAndTheirStatuses) {
-  struct Case {
-    bool enabled;
-    char const* to;
-    char const* from;
-    int status;
-    char const* message;
-  } const cases[] = {
+TEST(NotifyMail, TestMailRefusals) {
+  // Enabled, to, from; the exit status and message.
+  std::tuple<bool, char const*, char const*, int, char const*> const cases[] = {
       {false, "a", "b", 21, "Mail send disabled.\n"},
-      {false, "", "", 21, "Mail send disabled.\n"},
-      {true, "", "b", 22, "'To:' address is not specified.\n"},
       {true, "", "", 22, "'To:' address is not specified.\n"},
       {true, "a", "", 23, "'From:' address is not specified.\n"},
   };
-  for (auto const& c : cases) {
-    g_sendmailEnabled = c.enabled;
-    g_sendmailTo = c.to;
-    g_sendmailFrom = c.from;
-    daemon_test::FdCapture err(2);
-    int const status = RunTestMail();
-    std::string const printed = err.Stop();
-    EXPECT_EQ(status, c.status);
-    EXPECT_EQ(printed, c.message);
+  for (auto const& [enabled, to, from, status, message] : cases) {
+    g_sendmailEnabled = enabled, g_sendmailTo = to, g_sendmailFrom = from;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunTestMail(), status);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
   }
-}
-
-TEST_F(TestMailCommand, DisabledMailSendsNothing) {
-  g_sendmailTo = "a";
-  g_sendmailFrom = "b";
-  EXPECT_EQ(SendNotifyMail(kNotifyAlert, 1.0f), kMailDisabled);
+  g_sendmailEnabled = false, g_sendmailFrom = "b";
+  EXPECT_EQ(SendNotifyMail(kNotifyAlert, 1.0f), kMailDisabled);  // both addresses set
+  g_sendmailTo = g_sendmailFrom = "";
 }
 
 }  // namespace
