@@ -1,0 +1,212 @@
+#include "server/norla_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+#include <thread>
+#include <tuple>
+
+#include "client/reply.h"
+#include "server/event_log_writer.h"
+#include "server/ext_params.h"
+#include "tests/support/daemon_process.h"
+#include "tests/unit/server/server_test_support.h"
+
+namespace server_test {
+namespace {
+
+TEST_F(HandlerTest, ReplyCodes) {
+  std::string const ids = "UniqueID: u\r\nAppID: a\r\n", p2 = "ProductID: P2\r\n" + ids;
+  std::string const login = "NORLA LOGIN TAG\r\n" + p2 + "Date: 2026/";
+  std::pair<std::string, int> const cases[] = {
+      {"", 401},
+      {"NORLA LOGIN\r\n" + p2, 402},
+      {"norla LOGIN TAG\r\n" + p2, 403},
+      {"NORLA PING TAG", 200},
+      {"NORLA LOGIN TAG\r\n" + ids, 406},
+      {"NORLA LOGIN TAG\r\nProductID: P1\r\n", 404},
+      {"NORLA JUMP TAG\r\nProductID: P1\r\nUniqueID: u\r\n", 405},
+      {"NORLA JUMP TAG\r\n" + p2, 501},
+      {"NORLA LOGIN TAG\r\nProductID: P3\r\nDate: 2026-03-10\r\n" + ids, 602},
+      {login + "02/30", 603},
+      {login + "03/13", 604},
+      {login + "03/07", 604},
+      {login + "03/12", 200},
+      {login + "3/8 junk", 200},  // read as sscanf reads it
+      {"NORLA  ALIVE   TAG more\nProductID:XP1\rUniqueID: u\nAppID: a", 200},
+      {"NORLA ALIVE TAG\r\n" + p2 + "ProductID: P9\r\n", 601},
+  };
+  for (auto [request, code] : cases)
+    EXPECT_EQ(handler_.ParsePacket(request, "p1"), code) << request;
+}
+
+TEST(ExtParamsTest, AcceptedWholeOrNotAtAll) {
+  using Map = norla_server::ExtParamMap;
+  Map const previous{{"previous", "x"}};
+  std::pair<char const*, Map> const cases[] = {
+      {"Site: Old\nSite: Main\r\r\n\nLevel: 3\r\n", {{"Level", "3"}, {"Site", "Main"}}},
+      {"Key:  two\r\nno colon\r\nends in colon:", {{"Key", " two"}}},
+      {"Key:1", previous},  // rejected: the map is left as it was
+      {": value", previous},
+  };
+  for (auto const& [text, expected] : cases) {
+    Map map = previous;
+    EXPECT_EQ(norla_server::ParseExtParams(text, map), expected != previous) << text;
+    EXPECT_EQ(map, expected) << text;
+  }
+}
+
+TEST_F(HandlerTest, ClientTable) {
+  struct Step {
+    int advance;
+    char const *command, *unique, *app, *peer;
+    int code;
+    Strings log;
+  } const steps[] = {
+      {0, "LOGIN", "u1", "a1", "p1", 200, {"Login u1 a1", "Connect : p1, Current clients : 1"}},
+      {0, "LOGIN", "u1", "a2", "p2", 200, {"CountUp u1 a2"}},
+      {0, "EXIT", "u1", "a2", "p2", 200, {"CountDown u1 a2"}},
+      {0, "EXIT", "u1", "a1", "p1", 200, {"Logout u1 a1", "Disconnect : p1, Current clients : 0"}},
+      {0, "EXIT", "u1", "a1", "p1", 303, {}},
+      {0, "LOGIN", "u2", "a1", "p2", 200, {"Login u2 a1", "Connect : p2, Current clients : 1"}},
+      {0, "LOGIN", "u3", "a1", "p3", 200, {"Login u3 a1", "Connect : p3, Current clients : 2"}},
+      {0, "LOGIN", "u3", "a2", "p9", 200, {"CountUp u3 a2"}},  // keeps the first peer
+      {0, "ALIVE", "u4", "a1", "p4", 200, {"Login u4 a1", "Connect : p4, Current clients : 3"}},
+      {250, "EXIT", "u3", "a1", "p3", 200, {"CountDown u3 a1"}},  // does not renew
+      {50, "ALIVE", "u4", "a1", "p4", 200, {"Alive u4 a1"}},
+  };
+  for (Step const& step : steps) {
+    now_ += step.advance;
+    std::string text = RequestText(step.command, step.unique, step.app);
+    EXPECT_EQ(handler_.ParsePacket(text, step.peer), step.code);
+    EXPECT_EQ(log_.Take(), step.log) << step.command << " " << step.unique << " " << step.app;
+  }
+  handler_.UpdateClients();
+  EXPECT_TRUE(log_.Take().empty()) << "300 s idle stays";
+  now_ += 1;
+  handler_.UpdateClients();
+  EXPECT_EQ(log_.Take(), (Strings{"Killed u2", "Disconnect(Timeout) : p2, Current clients : 2",
+                                  "Killed u3", "Disconnect(Timeout) : p3, Current clients : 1"}));
+}
+
+// PING gets the last identified hash; replies fit the body; bytes past 512 stay.
+TEST_F(HandlerTest, RepliesThroughTheCipher) {
+  auto exchange = [this](std::string text, std::size_t size) {
+    text = Cipher(text, size, true);
+    EXPECT_TRUE(handler_(Bytes(text), size, "p1"));
+    return Cipher(text, size, false);
+  };
+  auto reply = [](std::string ids, int count) {
+    return "TALLYRPL1 200\r\n\r\nVersion: 1.00\r\nHash: " + tally::Md5Hex(ids) +
+           "\r\nCurrentClients: " + std::to_string(count) + "\r\nArea: a\r\nZone: b\r\n";
+  };
+  ASSERT_TRUE(handler_.SetExtParams("Zone: b\r\nArea: a"));
+  EXPECT_EQ(exchange("NORLA PING TAG", 112), reply("", 0) + std::string(3, '\0'));
+  std::string empty = "x", tail(88, 'Z');
+  EXPECT_TRUE(handler_(Bytes(empty), 0, "p1"));
+  EXPECT_EQ(empty, "x");
+  std::string body = Cipher(RequestText("LOGIN", "u1", "a1"), 512, true) + tail;
+  ASSERT_TRUE(handler_(Bytes(body), body.size(), "p1"));
+  EXPECT_EQ(body.substr(512), tail);
+  EXPECT_STREQ(Cipher(body, 512, false).c_str(), reply("u1a1", 1).c_str());
+  EXPECT_EQ(exchange("NORLA PING TAG", 32), reply("", 0).substr(0, 32));
+  EXPECT_STREQ(exchange("NORLA PING TAG", 128).c_str(), reply("u1a1", 1).c_str());
+}
+
+using norla_server::OutputLog;
+
+TEST(EventLogTest, LineFormat) {
+  std::tuple<char const*, char const*, char const*, int, char const*> const cases[] = {
+      {"Connect", "192.0.2.7", "pc7", 4, "Connect : 192.0.2.7 (pc7), Current clients : 4"},
+      {"Connect", "192.0.2.7", "192.0.2.7", 1, "Connect : 192.0.2.7, Current clients : 1"},
+      {"Exit", "192.0.2.7(192.0.2.9)", "", 0, "Exit : 192.0.2.7(192.0.2.9), Current clients : 0"},
+  };
+  for (auto const& [event, address, host, count, line] : cases) {
+    EXPECT_EQ(norla_server::FormatEventLine(event, address, host, count), line);
+  }
+}
+
+// A hung look-up blocks no caller; names and misses are cached; Stop drains the queue.
+TEST(EventLogWriterTest, HungLookupBlocksNoCallerAndLosesNoLine) {
+  ScopedLog log;
+  Journal calls;
+  norla_server::EventLogWriterOptions options;
+  options.lookup = [&calls](std::string const& address) {
+    calls.Add(address);
+    return address.back() < '5' ? "n" + address.substr(8) : "";
+  };
+  options.lookupLimit = 2;
+  options.queueLimit = 3;
+  ASSERT_TRUE(norla_server::EventLogWriter::AcquireShared(options));
+  auto post = [](std::string i) { OutputLog("", i.c_str(), -1, ("192.0.2." + i).c_str(), false); };
+  for (int round = 0; round < 2; ++round) {  // two lines at a time stay within the limits
+    post("1");
+    post("9");
+    EXPECT_EQ(log.Take(2), (Strings{"1 : 192.0.2.1 (n1)", "9 : 192.0.2.9"}));
+  }
+  calls.Set(false);
+  post("3");  // the writer hangs in this look-up
+  EXPECT_EQ(calls.Take(3), (Strings{"192.0.2.1", "192.0.2.9", "192.0.2.3"}));
+  for (char const* i : {"2", "1", "4"}) post(i);  // past the look-up limit: cached names only
+  post("5");  // over the hard limit: written at once by the caller
+  EXPECT_EQ(log.Take(), Strings{"5 : 192.0.2.5"});
+  auto writer = norla_server::EventLogWriter::Shared();
+  std::thread stopper(&norla_server::EventLogWriter::ReleaseShared);
+  while (writer->Post("", "", -1)) std::this_thread::yield();  // until the stop has begun
+  calls.Set(true);
+  stopper.join();
+  Strings lines = log.Take();
+  lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
+  EXPECT_EQ(lines, (Strings{"3 : 192.0.2.3 (n3)", "2 : 192.0.2.2", "1 : 192.0.2.1 (n1)",
+                            "4 : 192.0.2.4"}));
+  EXPECT_TRUE(calls.Take().empty());
+}
+
+// Destroy must not free anything under a server thread that has not ended.
+TEST(NorlaServerTest, CreationCodesAndDestroyWaitingForTheServerThread) {
+  ScopedLog log;
+  Journal held;
+  Recorder events(held);
+  NorlaServerUpdateClients(nullptr);
+  NorlaServerQuit(nullptr);
+  NorlaServerDestroy(nullptr);
+  EXPECT_FALSE(NorlaServerSetExtParams(nullptr, "Key: value"));
+  EXPECT_FALSE(OutputLog(nullptr, "event", 1, nullptr, false));
+  EXPECT_FALSE(OutputLog("", nullptr, 1, nullptr, false));
+  EXPECT_FALSE(NorlaLog(nullptr));
+  EXPECT_TRUE(NorlaLog("100% %s%n"));  // text, not a format
+  unsigned short port = tally_test::FreeTcpPort();
+  unsigned int result = 99;
+  EXPECT_EQ(NorlaServerCreate(result, nullptr, port, 5, "", nullptr), nullptr);
+  EXPECT_EQ(result, kNorlaException);
+  EXPECT_EQ(NorlaServerCreate(result, "P1", port, 5, "Key:1", nullptr), nullptr);
+  EXPECT_EQ(result, kNorlaBadExtParams);
+  held.Set(false);  // the server thread will stay in OnConnect
+  auto* server = NorlaServerCreate(result, "P1", port, 5, "", &events);
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(NorlaServerCreate(result, "P1", port, 5, nullptr, nullptr), nullptr);
+  EXPECT_EQ(result, kNorlaSocketOpenFailed);
+
+  int peer = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  EXPECT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  EXPECT_EQ(held.Take(1), Strings{"Connect 127.0.0.1"});
+  auto destroyed = std::async(std::launch::async, [server] { NorlaServerDestroy(server); });
+  Strings lines = log.Take(4);
+  EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  held.Set(true);
+  destroyed.get();
+  close(peer);
+  if (lines.size() > 2) lines[2].resize(32);  // the exception's own text varies
+  EXPECT_EQ(
+      lines,
+      (Strings{"100% %s%n", "ServiceStart, Current clients : 0",
+               "Socket open failed / Exception: ", "ServiceEnd waiting for the server thread"}));
+  EXPECT_EQ(log.Take(), Strings{"ServiceEnd, Current clients : 0"});
+}
+
+}  // namespace
+}  // namespace server_test
