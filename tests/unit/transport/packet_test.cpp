@@ -1,103 +1,257 @@
-// Checksum, header codec and the socket-free exchange that sessions run.
+// Frames and their verdicts, peer texts, and sessions on the server thread.
 
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
-#include <cstring>
-#include <stdexcept>
+#include <cstdarg>
+#include <future>
+#include <mutex>
+#include <thread>
 
+#include "client/tally_client.h"
+#include "server/event_log.h"
+#include "transport/ip_access_list.h"
 #include "transport/packet_exchange.h"
-#include "transport_test_support.h"
+#include "transport/packet_server.h"
+#include "transport/packet_server_thread.h"
+#include "transport/peer_address.h"
 
 namespace norla_server {
 namespace {
 
-using namespace transport_test;
+using namespace std::chrono_literals;
+using Bytes = std::vector<unsigned char>;
+using tally::ExchangeError;
+namespace ip = boost::asio::ip;
 
-TEST(Packet, ChecksumIsCrc16Arc) {
-  auto const* check = reinterpret_cast<unsigned char const*>("123456789");
-  EXPECT_EQ(PacketChecksum(check, 9), 0xBB3D);
-  EXPECT_EQ(PacketChecksum(check, 0), 0);
+// `length` (> 0) body bytes from `first` on, deliverable; `flip`: Flip's reply.
+Bytes Frame(std::size_t length, unsigned char first = 1, bool flip = false) {
+  Bytes frame(kPacketHeaderSize + length);
+  unsigned char* body = &frame[kPacketHeaderSize];
+  for (std::size_t i = 0; i < length; ++i) body[i] = first + i * 7;
+  if (PacketChecksum(body, length) == 0) body[length - 1] ^= 1;
+  for (std::size_t i = 0; i < length && flip; ++i) body[i] = ~body[i];
+  EncodePacketHeader(frame.data(), length, PacketChecksum(body, length));
+  return frame;
 }
 
-TEST(Packet, HeaderIsBigEndianLengthThenChecksum) {
-  unsigned char header[4] = {};
-  EncodePacketHeader(header, 0x0400, 0xBB3D);
-  EXPECT_EQ(Bytes(header, header + 4), (Bytes{0x04, 0x00, 0xBB, 0x3D}));
-  unsigned char const wire[4] = {0xFF, 0xFE, 0x80, 0x01};
-  std::size_t length = 0;
-  std::uint16_t checksum = 0;
-  DecodePacketHeader(wire, length, checksum);
-  EXPECT_EQ(length, 0xFFFEu);
-  EXPECT_EQ(checksum, 0x8001);
+// Inverts the body; declines or throws as its first byte says.
+constexpr unsigned char kDecline = 0xEE, kThrowStd = 0xFE, kThrowOther = 0xFF;
+std::atomic<int> gFlips{0};
+bool Flip(unsigned char* body, unsigned long length, std::string const&) {
+  ++gFlips;
+  if (body[0] == kThrowStd) throw std::runtime_error("handler fault");
+  if (body[0] == kThrowOther) throw 42;
+  if (body[0] == kDecline) return false;
+  for (unsigned long i = 0; i < length; ++i) body[i] = ~body[i];
+  return true;
 }
 
-// A handler that inverts the body, declines bodies starting with 0xEE and
-// counts its calls.
-struct Flipper {
-  int calls = 0;
-  std::string peer;
-  PacketHandler Get() {
-    return [this](unsigned char* body, unsigned long n, std::string const& from) {
-      ++calls;
-      peer = from;
-      if (body[0] == 0xEE) return false;
-      for (unsigned long i = 0; i < n; ++i) body[i] = static_cast<unsigned char>(~body[i]);
-      return true;
-    };
-  }
-};
-
-TEST(AnswerFrame, ReplyHasTheSameLengthAndAFreshChecksum) {
-  for (std::size_t length : {1, 512, 1024}) {
-    Bytes request = Frame(Body(length));
-    request.resize(request.size() + 20, 0x77);  // a second frame is never read
-    Flipper handler;
-    TPacket reply;
-    ASSERT_EQ(AnswerFrame(request.data(), request.size(), reply, handler.Get(), "192.0.2.7"),
-              ExchangeVerdict::kSendReply);
-    EXPECT_EQ(handler.peer, "192.0.2.7");
-    EXPECT_EQ(Bytes(reply.data, reply.data + FrameSize(reply)), Frame(Flipped(Body(length))));
-  }
-}
-
-TEST(AnswerFrame, Drops) {
-  Bytes const good = Frame(Body(32));
-  Bytes zeroChecksum = good, mismatch = good, declined = Body(32);
-  zeroChecksum[2] = zeroChecksum[3] = 0;
-  mismatch[10] ^= 0x40;
-  declined[0] = 0xEE;
+TEST(AnswerFrame, ChecksumHeaderAndVerdicts) {
+  EXPECT_EQ(PacketChecksum(reinterpret_cast<unsigned char const*>("123456789"), 9), 0xBB3D);
+  using V = ExchangeVerdict;
   struct Case {
-    char const* name;
     Bytes frame;
-    ExchangeVerdict verdict;
-    int handlerCalls;
-  };
-  Case const cases[] = {
-      {"1025-byte body", Frame(Body(1025)), ExchangeVerdict::kDropTooLong, 0},
-      {"zero checksum field", zeroChecksum, ExchangeVerdict::kDropZeroChecksum, 0},
-      {"zero checksum, empty body", {0, 0, 0, 0}, ExchangeVerdict::kDropZeroChecksum, 0},
-      {"corrupted body", mismatch, ExchangeVerdict::kDropChecksumMismatch, 0},
-      {"empty body", {0, 0, 0x12, 0x34}, ExchangeVerdict::kDropChecksumMismatch, 0},
-      {"declined", Frame(declined), ExchangeVerdict::kDropDeclined, 1},
-      {"body cut short", Bytes(good.begin(), good.end() - 1), ExchangeVerdict::kIncomplete, 0},
-      {"header cut short", Bytes(good.begin(), good.begin() + 3), ExchangeVerdict::kIncomplete, 0},
+    V verdict;
+    int calls;
+    Bytes reply;
+  } const cases[] = {
+      // Big-endian length and CRC-16/ARC; the reply gets a fresh checksum.
+      {{0, 2, 0x77, 0x0D, 0x12, 0x34}, V::kSendReply, 1, {0, 2, 0xC7, 0x0C, 0xED, 0xCB}},
+      {Frame(1024), V::kSendReply, 1, Frame(1024, 1, true)},
+      {Frame(1025), V::kDropTooLong, 0, {}},
+      {{0, 1, 0, 0, 7}, V::kDropZeroChecksum, 0, {}},
+      {{0, 2, 0x77, 0x0E, 0x12, 0x34}, V::kDropChecksumMismatch, 0, {}},
+      {{0, 0, 0x12, 0x34}, V::kDropChecksumMismatch, 0, {}},
+      {Frame(32, kDecline), V::kDropDeclined, 1, {}},
+      {{0, 2, 0x77, 0x0D, 0x12}, V::kIncomplete, 0, {}},
   };
   for (Case const& c : cases) {
-    Flipper handler;
+    SCOPED_TRACE(&c - cases);
     TPacket reply;
-    EXPECT_EQ(AnswerFrame(c.frame.data(), c.frame.size(), reply, handler.Get(), "p"), c.verdict)
-        << c.name;
-    EXPECT_EQ(handler.calls, c.handlerCalls) << c.name;
+    gFlips = 0;
+    EXPECT_EQ(AnswerFrame(c.frame.data(), c.frame.size(), reply, Flip, "p"), c.verdict);
+    EXPECT_EQ(gFlips, c.calls);
+    if (c.verdict != V::kSendReply) continue;
+    EXPECT_EQ(Bytes(reply.data, reply.data + FrameSize(reply)), c.reply);
   }
 }
 
-TEST(AnswerFrame, HandlerExceptionPassesThrough) {
-  PacketHandler throwing = [](unsigned char*, unsigned long, std::string const&) -> bool {
-    throw std::runtime_error("handler fault");
-  };
-  Bytes const frame = Frame(Body(16));
-  TPacket reply;
-  EXPECT_THROW(AnswerFrame(frame.data(), frame.size(), reply, throwing, "p"), std::runtime_error);
+std::string PeerText(char const* address, unsigned long scope = 0) {
+  ip::address_v6 v6 = ip::make_address_v6(address);
+  v6.scope_id(scope);
+  return PeerAddressText(v6);
+}
+
+TEST(PeerAddress, Forms) {
+  unsigned long const lo = if_nametoindex("lo");
+  EXPECT_EQ(PeerText("::ffff:127.0.0.1"), "127.0.0.1");  // IPv4 client on the dual-stack listener
+  EXPECT_EQ(PeerText("fe80::1", lo), "fe80::1%lo");      // link-local: the interface name
+  EXPECT_EQ(PeerText("fe80::1", 4000000), "fe80::1%4000000");           // no such interface
+  EXPECT_EQ(PeerText("ff02::1", lo), "ff02::1%" + std::to_string(lo));  // other scopes: the number
+}
+
+std::mutex gLogMutex;
+std::vector<std::string> gLog;  // event lines, and Events' records in between
+
+void Record(std::string line) {
+  std::lock_guard<std::mutex> lock(gLogMutex);
+  gLog.push_back(std::move(line));
+}
+
+void CaptureLine(int, char const* format, ...) {
+  char line[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  Record(line);
+}
+
+// Records OnConnect / OnConnectRefused as "connect <peer>" / "refused <peer>".
+struct Events final : INorlaEventHandler {
+  void OnPing() override {}
+  void OnLogin(char const*, char const*) override {}
+  void OnLogout(char const*, char const*, bool) override {}
+  void OnCountUp(char const*, char const*) override {}
+  void OnCountDown(char const*, char const*) override {}
+  void OnAlive(char const*, char const*) override {}
+  void OnKilled(char const*) override {}
+  void OnConnect(char const* peer) override { Record("connect " + std::string(peer)); }
+  void OnConnectRefused(char const* peer) override { Record("refused " + std::string(peer)); }
+};
+
+using Outcome = std::pair<ExchangeError, Bytes>;
+
+class ServerThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sg_syslogFunc = &CaptureLine; }
+  void TearDown() override {
+    server_.reset();  // stops the server thread and waits for it
+    sg_syslogFunc = nullptr;
+    gLog.clear();
+    gdqDenyIP.clear();
+    gdqAllowIP.clear();
+  }
+
+  void Start(PacketHandler handler, int port = 0) {
+    unsigned int code = 0;
+    server_.reset(KPacketServerThread::Start(port ? port : port_, std::move(handler), code));
+    ASSERT_NE(server_, nullptr) << "code " << code;
+  }
+
+  // The reply, complete once the server has closed. The client waits 2 s, far
+  // less than the 30 s session deadline, so a lingering session is kTimeout.
+  Outcome Exchange(Bytes const& request, std::string const& from = "127.0.0.1") {
+    tally::ClientOptions const options{from == "::1" ? "::1" : "127.0.0.1", port_, from, 2s};
+    Outcome result;
+    std::string detail;
+    result.second = tally::ExchangeFrame(options, request, result.first, detail);
+    return result;
+  }
+
+  static Outcome Served(std::size_t n) { return {ExchangeError::kNone, Frame(n, 1, true)}; }
+  Outcome const kDropped{ExchangeError::kNoReply, {}};  // closed without a reply
+  unsigned short port_ = [] {
+    boost::asio::io_context io;
+    return ip::tcp::acceptor(io, {ip::tcp::v6(), 0}).local_endpoint().port();
+  }();
+  Events events_;
+  std::unique_ptr<KPacketServerThread> server_;
+};
+
+// Drops and handler exceptions close at once and end only their connection.
+TEST_F(ServerThreadTest, DropsAndHandlerExceptionsCloseAtOnce) {
+  Start(Flip);
+  for (auto const& request :
+       {Frame(1025), Frame(32, kDecline), Frame(32, kThrowStd), Frame(32, kThrowOther)}) {
+    EXPECT_EQ(Exchange(request), kDropped);
+  }
+  EXPECT_EQ(gLog, (std::vector<std::string>{"Exception: handler fault", "Unknown Exception"}));
+  EXPECT_EQ(Exchange(Frame(512)), Served(512));
+}
+
+TEST_F(ServerThreadTest, SocketOpenFailuresGive5012AndALine) {
+  Start(Flip, port_ + 65536);  // the low 16 bits name the port
+  for (int port : {int{port_}, 65536}) {
+    unsigned int code = 0;
+    EXPECT_EQ(KPacketServerThread::Start(port, Flip, code), nullptr) << port;
+    EXPECT_EQ(code, kStartSocketOpenFailed) << port;
+  }
+  ASSERT_EQ(gLog.size(), 2u);  // the first also shows the server above listens on port_
+  EXPECT_EQ(gLog[0].rfind("Socket open failed / Exception: bind: ", 0), 0u) << gLog[0];
+  EXPECT_EQ(gLog[1].rfind("Socket open failed / Exception: ", 0), 0u) << gLog[1];
+}
+
+// Also: signals belong to the host's threads; the server thread blocks them.
+TEST_F(ServerThreadTest, JoinGivesUpAtItsLimit) {
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  sigset_t mask;
+  Start([&](unsigned char*, unsigned long, std::string const&) {
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    entered.set_value();
+    released.wait();
+    return false;
+  });
+  auto client = std::async(std::launch::async, [&] { return Exchange(Frame(16)); });
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(sigismember(&mask, SIGTERM) + sigismember(&mask, SIGINT), 2);
+  server_->PostStop();
+  auto const start = std::chrono::steady_clock::now();
+  server_->Join(200);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+  EXPECT_FALSE(server_->Ended());
+  release.set_value();
+  server_->Join(0);
+  EXPECT_TRUE(server_->Ended());
+  EXPECT_EQ(client.get(), kDropped);
+}
+
+TEST_F(ServerThreadTest, ReportsConnectThenRefusedInOrder) {
+  gdqDenyIP = {"*"};
+  gdqAllowIP = {"127.0.0.2"};
+  Start(Flip);
+  server_->SetEventHandler(&events_);
+  EXPECT_EQ(Exchange(Frame(32), "127.0.0.3"), kDropped);
+  EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), Served(32));
+  EXPECT_EQ(gLog, (std::vector<std::string>{"connect 127.0.0.3", "refused 127.0.0.3",
+                                            "connect 127.0.0.2"}));
+}
+
+// Out of descriptors, accepting pauses instead of spinning, and the connection
+// waiting in the backlog is served once descriptors are free again.
+TEST_F(ServerThreadTest, ServesAgainAfterRunningOutOfDescriptors) {
+  for (int error : {EMFILE, ENFILE, ENOBUFS, ENOMEM, ECONNABORTED, EPERM}) {
+    auto const code = boost::system::error_code(error, boost::system::system_category());
+    EXPECT_EQ(KPacketServer::AcceptRetryDelay(code) > 0ms, error != ECONNABORTED && error != EPERM)
+        << error;
+  }
+  Start(Flip);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit const lowered{std::min<rlim_t>(saved.rlim_cur, 512), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  boost::asio::io_context io;  // the client's descriptors, taken before the rest run out
+  ip::tcp::socket client(io, ip::tcp::v4());
+  std::vector<int> fillers{dup(2)};
+  for (int fd; (fd = dup(fillers[0])) >= 0;) fillers.push_back(fd);
+  EXPECT_EQ(errno, EMFILE);
+  boost::system::error_code error;
+  client.connect({ip::address_v4::loopback(), port_}, error);
+  if (!error) client.send(boost::asio::buffer(Frame(32)), 0, error);
+  std::this_thread::sleep_for(300ms);  // the server meets the failing accept meanwhile
+  for (int fd : fillers) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_FALSE(error) << error.message();
+  timeval limit{5, 0};
+  setsockopt(client.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  Bytes reply(2048);
+  reply.resize(std::max<ssize_t>(recv(client.native_handle(), &reply[0], 2048, MSG_WAITALL), 0));
+  EXPECT_EQ(reply, Frame(32, 1, true));
 }
 
 }  // namespace
