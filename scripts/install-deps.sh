@@ -9,7 +9,7 @@ packages=(
   libboost-date-time-dev libssl-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  busybox-syslogd iproute2 util-linux procps
+  busybox-syslogd iproute2 util-linux procps dpkg-dev file
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev
