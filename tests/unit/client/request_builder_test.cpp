@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <regex>
+#include <cstdio>
 
 namespace {
 
@@ -13,20 +13,23 @@ TEST(NorlaCreatePacket, WritesEveryLineInOrder) {
   ASSERT_TRUE(norla::NorlaCreatePacket(norla::kNorlaLogin, "prod", "uid-1", "app 2", text));
   std::time_t after = std::time(nullptr);
 
-  std::smatch m;
-  std::regex layout(
-      "NORLA LOGIN (\\S{9})\r\nProductID: prod\r\nUniqueID: uid-1\r\nAppID: app 2\r\n"
-      "Date: (\\d{4})/(\\d{2})/(\\d{2})\r\nTime: (\\d{2}):(\\d{2}):(\\d{2})\r\n\r\n");
-  ASSERT_TRUE(std::regex_match(text, m, layout)) << text;
+  std::string const head =
+      "NORLA LOGIN TALLYREQ1\r\nProductID: prod\r\nUniqueID: uid-1\r\nAppID: app 2\r\n";
+  ASSERT_EQ(text.compare(0, head.size(), head), 0) << text;
+  std::string const tail = text.substr(head.size());
+  std::tm stamp{};
+  int consumed = 0;
+  ASSERT_EQ(std::sscanf(tail.c_str(), "Date: %4d/%2d/%2d\r\nTime: %2d:%2d:%2d\r\n\r\n%n",
+                        &stamp.tm_year, &stamp.tm_mon, &stamp.tm_mday, &stamp.tm_hour,
+                        &stamp.tm_min, &stamp.tm_sec, &consumed),
+            6)
+      << tail;
+  EXPECT_EQ(tail.size(), std::string("Date: 2026/12/06\r\nTime: 09:38:48\r\n\r\n").size());
+  EXPECT_EQ(static_cast<std::size_t>(consumed), tail.size());
 
   // The date and time are the current UTC ones.
-  std::tm stamp{};
-  stamp.tm_year = std::stoi(m[2]) - 1900;
-  stamp.tm_mon = std::stoi(m[3]) - 1;
-  stamp.tm_mday = std::stoi(m[4]);
-  stamp.tm_hour = std::stoi(m[5]);
-  stamp.tm_min = std::stoi(m[6]);
-  stamp.tm_sec = std::stoi(m[7]);
+  stamp.tm_year -= 1900;
+  stamp.tm_mon -= 1;
   std::time_t written = timegm(&stamp);
   EXPECT_GE(written, before);
   EXPECT_LE(written, after);
