@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 TALLY_DEPS=runtime scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLY_BUILD_TESTS=OFF -DTALLY_BUILD_BENCH=OFF >/dev/null
-cmake --build build --target tallyd -j"$(nproc)"
+cmake --build build --target tallyd tally-client -j"$(nproc)"
 exec build/daemon/tallyd --standalone "$@"
