@@ -35,7 +35,8 @@ TEST(AccessLists, AdmitOrRefuseByAddressText) {
         {"127.0.0.2", true}, {"127.0.0.123", true}}},
       {"allow list alone admits everyone", "", "127.0.0.2\n", {{"127.0.0.3", true}}},
       {"IPv6 peer by its text", "::1\n", "", {{"", false}, {"127.0.0.1", true}}},
-      {"* and *.* match IPv6 too", "*.*\n", "", {{"", false}}},
+      {"* matches IPv6 too", "*\n", "", {{"", false}}},
+      {"so does *.*", "*.*\n", "", {{"", false}}},
       {"an IPv4 peer is never seen as ::ffff:a.b.c.d", "::ffff:*\n", "",
        {{"127.0.0.1", true}}},
   };
