@@ -79,8 +79,10 @@ bool EventLogWriter::Post(std::string event, std::string address, int count) {
   std::uint64_t sequence = ++posted_;
   if (queue_.size() >= options_.lookupLimit) noLookupThrough_ = sequence;
   queue_.push_back(Line{std::move(event), std::move(address), count, sequence});
+  bool const wake = idle_;
+  idle_ = false;
   lock.unlock();
-  wake_.notify_one();
+  if (wake) wake_.notify_one();
   return true;
 }
 
@@ -100,8 +102,15 @@ void EventLogWriter::Stop() {
 void EventLogWriter::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;
+    if (queue_.empty()) {
+      idle_ = true;
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      idle_ = false;
+      if (queue_.empty()) return;
+      if (!stopping_ && options_.gatherDelay.count() > 0) {
+        wake_.wait_for(lock, options_.gatherDelay, [this] { return stopping_; });
+      }
+    }
     Line line = std::move(queue_.front());
     queue_.pop_front();
     bool mayResolve = !stopping_ && line.sequence > noLookupThrough_;
