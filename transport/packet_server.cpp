@@ -26,7 +26,7 @@ KPacketServer::KPacketServer(boost::asio::io_context& io,
       retryTimer_(io),
       handler_(std::move(handler)),
       eventHandler_(eventHandler),
-      sessionDeadline_(sessionDeadline) {
+      deadlines_(io, sessionDeadline) {
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
   // Explicit, so IPv4 clients reach the IPv6 wildcard listener whatever the
@@ -59,7 +59,7 @@ std::chrono::milliseconds KPacketServer::AcceptRetryDelay(boost::system::error_c
 void KPacketServer::MakeNewAcceptSession() {
   KPacketSession::Pointer session = KPacketSession::Create(io_, handler_);
   acceptor_.async_accept(
-      session->socket(),
+      session->socket(), session->peerEndpoint(),
       [this, session](boost::system::error_code const& error) { OnAccept(session, error); });
 }
 
@@ -71,10 +71,11 @@ void KPacketServer::OnAccept(KPacketSession::Pointer const& session,
     return;
   }
   try {
-    std::string peer = PeerAddressText(session->socket());
+    std::string peer = PeerAddressText(session->peerEndpoint().address());
     if (INorlaEventHandler* events = eventHandler_.load()) events->OnConnect(peer.c_str());
     if (IsPeerAdmitted(peer)) {
-      session->Start(std::move(peer), sessionDeadline_);
+      deadlines_.Add(*session);
+      session->Start(std::move(peer));
     } else {
       if (INorlaEventHandler* events = eventHandler_.load()) {
         events->OnConnectRefused(peer.c_str());
@@ -109,6 +110,7 @@ void KPacketServer::ArmAccept(std::chrono::milliseconds delay) {
 void KPacketServer::Close() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  deadlines_.Close();
   try {
     retryTimer_.cancel();
   } catch (boost::system::system_error const&) {

@@ -19,6 +19,7 @@
 #include "server/event_handler.h"
 #include "transport/packet_handler.h"
 #include "transport/packet_session.h"
+#include "transport/session_deadlines.h"
 
 namespace norla_server {
 
@@ -28,7 +29,7 @@ class KPacketServer {
   // endpoint is IPv6, and a backlog of 128. Throws boost::system::system_error
   // whose text names the failing step ("bind: ...").
   // `eventHandler` is not owned and must outlive the server; each session gets
-  // a copy of `handler` and `sessionDeadline`.
+  // a copy of `handler` and must finish within `sessionDeadline`.
   KPacketServer(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint const& endpoint,
                 PacketHandler handler, std::atomic<INorlaEventHandler*> const& eventHandler,
                 std::chrono::milliseconds sessionDeadline);
@@ -41,7 +42,8 @@ class KPacketServer {
   // Completion of an accept.
   void OnAccept(KPacketSession::Pointer const& session, boost::system::error_code const& error);
 
-  // Stops accepting: closes the listening socket and the retry timer.
+  // Stops accepting: closes the listening socket, the retry timer and the
+  // deadline sweep.
   void Close();
 
   unsigned short LocalPort() const;
@@ -60,7 +62,7 @@ class KPacketServer {
   boost::asio::steady_timer retryTimer_;
   PacketHandler handler_;
   std::atomic<INorlaEventHandler*> const& eventHandler_;
-  std::chrono::milliseconds sessionDeadline_;
+  KSessionDeadlines deadlines_;
 };
 
 }  // namespace norla_server

@@ -46,7 +46,9 @@ class KPacketServerThreadImpl {
   bool Ended() const { return ended_.load(); }
 
  private:
-  boost::asio::io_context io_;  // declared first: outlives everything bound to it
+  // Declared first: outlives everything bound to it. One thread runs it, and
+  // saying so lets Asio keep completions on that thread's private queue.
+  boost::asio::io_context io_{1};
   int port_;
   std::atomic<INorlaEventHandler*> eventHandler_{nullptr};
   std::unique_ptr<KPacketServer> server_;

@@ -14,7 +14,7 @@ KPacketSession::Pointer KPacketSession::Create(boost::asio::io_context& io, Pack
 }
 
 KPacketSession::KPacketSession(boost::asio::io_context& io, PacketHandler handler)
-    : socket_(io), deadline_(io), handler_(std::move(handler)) {}
+    : socket_(io), handler_(std::move(handler)) {}
 
 template <typename Step>
 void KPacketSession::Guarded(Step&& step) {
@@ -26,18 +26,9 @@ void KPacketSession::Guarded(Step&& step) {
   }
 }
 
-void KPacketSession::Start(std::string peer, std::chrono::milliseconds deadline) {
+void KPacketSession::Start(std::string peer) {
   peer_ = std::move(peer);
-  Guarded([&] {
-    // The timer holds only a weak reference: it bounds the session's life but
-    // never extends it.
-    std::weak_ptr<KPacketSession> weak = shared_from_this();
-    deadline_.expires_after(deadline);
-    deadline_.async_wait([weak](boost::system::error_code const& error) {
-      if (Pointer self = weak.lock()) self->OnDeadline(error);
-    });
-    ReadHeader();
-  });
+  Guarded([&] { ReadHeader(); });
 }
 
 void KPacketSession::ReadHeader() {
@@ -85,22 +76,13 @@ void KPacketSession::OnWrite(boost::system::error_code const& error) {
   Close();
 }
 
-void KPacketSession::OnDeadline(boost::system::error_code const& error) {
-  if (error == boost::asio::error::operation_aborted) return;
-  Close();
-}
-
 void KPacketSession::Close() {
+  deadlineHook_.unlink();
   if (closed_) return;
   closed_ = true;
   handler_ = nullptr;
   boost::system::error_code ignored;
   socket_.close(ignored);
-  try {
-    deadline_.cancel();
-  } catch (boost::system::system_error const&) {
-    // The timer is freed with the session anyway.
-  }
 }
 
 }  // namespace norla_server

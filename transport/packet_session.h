@@ -7,15 +7,15 @@
 // Ownership: a session lives only in shared pointers, and the one that keeps
 // it alive is held by its pending asynchronous operation, so a connection owns
 // itself through its pending operations. When the connection ends (reply
-// written, read or write failed, frame dropped, deadline passed) no operation
-// is left pending and the session is freed. Sessions whose operations are
+// written, read or write failed, frame dropped, closed by KSessionDeadlines)
+// no operation is left pending and the session is freed. Sessions whose operations are
 // discarded by destroying the io_context are freed with them.
 //
 // Threads: everything runs on the thread running the io_context.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/intrusive/list_hook.hpp>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -36,25 +36,28 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   KPacketSession& operator=(KPacketSession const&) = delete;
 
   boost::asio::ip::tcp::socket& socket() { return socket_; }
+  // Filled in by the accept itself, which saves asking the kernel again.
+  boost::asio::ip::tcp::endpoint& peerEndpoint() { return peerEndpoint_; }
 
-  // Serves the accepted connection of `peer` (its address text). The whole
-  // exchange, frame in and reply out, must finish within `deadline` from now;
-  // otherwise the connection is closed silently.
-  void Start(std::string peer, std::chrono::milliseconds deadline);
+  // Serves the accepted connection of `peer` (its address text).
+  void Start(std::string peer);
 
-  // Ends the connection: closes the socket, stops the deadline and drops the
-  // handler copy. Pending completions then find the session closed and let go
-  // of it. Safe to call more than once.
+  // Ends the connection: closes the socket, leaves the deadline list and drops
+  // the handler copy. Pending completions then find the session closed and let
+  // go of it. Safe to call more than once.
   void Close();
 
  private:
+  friend class KSessionDeadlines;
+  using DeadlineHook = boost::intrusive::list_member_hook<
+      boost::intrusive::link_mode<boost::intrusive::auto_unlink>>;
+
   KPacketSession(boost::asio::io_context& io, PacketHandler handler);
 
   void ReadHeader();
   void OnReadHeader(boost::system::error_code const& error);
   void OnReadBody(boost::system::error_code const& error);
   void OnWrite(boost::system::error_code const& error);
-  void OnDeadline(boost::system::error_code const& error);
 
   // Runs one completion step; an exception from it (the packet handler's
   // included) is reported and ends this connection only.
@@ -62,7 +65,9 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   void Guarded(Step&& step);
 
   boost::asio::ip::tcp::socket socket_;
-  boost::asio::steady_timer deadline_;
+  boost::asio::ip::tcp::endpoint peerEndpoint_;
+  DeadlineHook deadlineHook_;  // KSessionDeadlines' list
+  std::chrono::steady_clock::time_point deadline_;
   PacketHandler handler_;
   std::string peer_;
   bool closed_ = false;

@@ -34,11 +34,4 @@ std::string PeerAddressText(boost::asio::ip::address const& address) {
   return text;
 }
 
-std::string PeerAddressText(boost::asio::ip::tcp::socket const& socket) {
-  boost::system::error_code error;
-  boost::asio::ip::tcp::endpoint const remote = socket.remote_endpoint(error);
-  if (error) return "0.0.0.0";
-  return PeerAddressText(remote.address());
-}
-
 }  // namespace norla_server

@@ -8,15 +8,10 @@
 // scope id in decimal).
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <string>
 
 namespace norla_server {
 
 std::string PeerAddressText(boost::asio::ip::address const& address);
-
-// The text for the remote end of a connected socket; "0.0.0.0" when the
-// remote endpoint cannot be read (the peer has already gone).
-std::string PeerAddressText(boost::asio::ip::tcp::socket const& socket);
 
 }  // namespace norla_server

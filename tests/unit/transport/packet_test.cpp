@@ -137,9 +137,10 @@ class ServerThreadTest : public ::testing::Test {
     gdqAllowIP.clear();
   }
 
-  void Start(PacketHandler handler, int port = 0) {
+  void Start(PacketHandler handler, int port = 0, std::chrono::milliseconds deadline = 30s) {
     unsigned int code = 0;
-    server_.reset(KPacketServerThread::Start(port ? port : port_, std::move(handler), code));
+    server_.reset(
+        KPacketServerThread::Start(port ? port : port_, std::move(handler), code, deadline));
     ASSERT_NE(server_, nullptr) << "code " << code;
   }
 
@@ -220,6 +221,41 @@ TEST_F(ServerThreadTest, ReportsConnectThenRefusedInOrder) {
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), Served(32));
   EXPECT_EQ(gLog, (std::vector<std::string>{"connect 127.0.0.3", "refused 127.0.0.3",
                                             "connect 127.0.0.2"}));
+}
+
+// Silent peers are closed one by one at their own deadlines, finished sessions
+// leave the sweep's list early, and the sweep stops when idle and restarts.
+TEST_F(ServerThreadTest, SilentPeersAreClosedAtTheirOwnDeadlines) {
+  constexpr auto kLimit = 600ms;
+  Start(Flip, 0, kLimit);
+  boost::asio::io_context io;
+  auto silent = [&] {
+    auto peer = std::make_unique<ip::tcp::socket>(io);
+    peer->connect({ip::address_v4::loopback(), port_});
+    unsigned char half[2] = {0x00, 0x20};
+    peer->send(boost::asio::buffer(half));
+    return std::make_pair(std::move(peer), std::chrono::steady_clock::now());
+  };
+  // How long after its connect the server closed `peer`; the read fails at 5 s.
+  auto closedAfter = [](auto const& peer) {
+    timeval limit{5, 0};
+    setsockopt(peer.first->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    unsigned char byte;
+    EXPECT_LE(recv(peer.first->native_handle(), &byte, 1, 0), 0);
+    return std::chrono::steady_clock::now() - peer.second;
+  };
+  for (int round = 0; round < 2; ++round) {
+    auto first = silent();
+    std::this_thread::sleep_for(kLimit / 2);
+    EXPECT_EQ(Exchange(Frame(64)), Served(64));  // listed and gone before the others
+    auto second = silent();
+    for (auto const* peer : {&first, &second}) {
+      auto const waited = closedAfter(*peer);
+      EXPECT_GE(waited, kLimit - 50ms) << round;
+      EXPECT_LT(waited, kLimit + 400ms) << round;
+    }
+    std::this_thread::sleep_for(kLimit / 10);  // the list is empty: the sweep stops
+  }
 }
 
 // Out of descriptors, accepting pauses instead of spinning, and the connection
