@@ -5,8 +5,9 @@
 namespace tally_bench {
 namespace {
 
-// An uncertain id whose EXITs keep being answered 200 is given up after this
-// many, so a daemon that never answers 303 cannot keep the drain going.
+// An uncertain id whose EXITs keep being answered 200, or keep failing, is
+// given up after this many, so neither a daemon that never answers 303 nor a
+// failing connection can keep the drain going.
 constexpr unsigned kMaxProbes = 64;
 
 // Expected code that accepts both 200 and 303 (EXIT of an uncertain id).
@@ -68,7 +69,10 @@ void RequestPlan::StartDrain() {
 }
 
 bool RequestPlan::HasDrainWork(IdState const& state) const {
-  return state.logins > 0 || (state.uncertain && state.probes < kMaxProbes);
+  // An id that turned uncertain is bounded even while the model still counts
+  // logins for it: when every request fails (the machine out of ports, say),
+  // its EXITs fail too and would otherwise be retried without end.
+  return (state.logins > 0 || state.uncertain) && state.probes < kMaxProbes;
 }
 
 bool RequestPlan::NextDrain(TPlannedRequest& request) {
