@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -58,12 +59,23 @@ bool RunCbc(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* 
   return EVP_CipherFinal_ex(context, output + done, &tail) == 1 && tail == 0;
 }
 
-unsigned char DecodeEntry(long double entry) {
-  auto const truncated = static_cast<std::int16_t>(static_cast<long>(-entry));
-  return static_cast<unsigned char>(truncated & 0xff);
+// Truncation toward zero, done as rounding in the current mode and one step
+// back: a plain cast (or truncl) makes the compiler switch the x87 rounding
+// mode around every conversion, which stalls the pipeline. The comparisons
+// are exact, so the result is the cast's.
+long TruncateToLong(long double value) {
+  long rounded = std::lrintl(value);
+  if (value >= 0 && static_cast<long double>(rounded) > value) --rounded;
+  if (value < 0 && static_cast<long double>(rounded) < value) ++rounded;
+  return rounded;
 }
 
 }  // namespace
+
+unsigned char DecodeKeyEntry(long double entry) {
+  auto const truncated = static_cast<std::int16_t>(TruncateToLong(-entry));
+  return static_cast<unsigned char>(truncated & 0xff);
+}
 
 bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned long length,
                      unsigned char const* key, unsigned char const* iv, bool encrypt, bool verify) {
@@ -92,8 +104,8 @@ bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned
 
 void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16]) {
   for (int i = 0; i < 16; ++i) {
-    key[i] = DecodeEntry(gafAESKey[i]);
-    iv[i] = DecodeEntry(gafAESInitVec[i]);
+    key[i] = DecodeKeyEntry(gafAESKey[i]);
+    iv[i] = DecodeKeyEntry(gafAESInitVec[i]);
   }
 }
 

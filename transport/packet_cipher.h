@@ -16,8 +16,12 @@ extern const long double gafAESInitVec[16];
 bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned long length,
                      unsigned char const* key, unsigned char const* iv, bool encrypt, bool verify);
 
-// Builds the packet key and IV from the stored tables: each entry negated,
-// truncated to int16, low 8 bits.
+// Builds the packet key and IV from the stored tables, each byte by
+// DecodeKeyEntry.
 void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16]);
+
+// One stored entry to its byte: negated, truncated toward zero, cut to int16,
+// low 8 bits.
+unsigned char DecodeKeyEntry(long double entry);
 
 }  // namespace norla

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,24 @@ TEST(PacketCipher, IsCbcFromTheSameIvForEveryMessage) {
   EXPECT_FALSE(std::equal(a.begin() + 16, a.begin() + 32, b.begin() + 16));
 
   EXPECT_FALSE(norla::NorlaAESExecute(a.data(), first.data(), 512, nullptr, v, true, false));
+}
+
+// Against the plain cast that defines the decoding, on the values where a
+// faster truncation goes wrong first: halves, near-integers and signs.
+TEST(PacketCipher, KeyEntriesTruncateTowardZero) {
+  auto reference = [](long double entry) {
+    return static_cast<unsigned char>(static_cast<std::int16_t>(static_cast<long>(-entry)) & 0xff);
+  };
+  std::vector<long double> entries = {0.0L, -0.0L, -0.5L, 0.5L, -1.5L, 1.5L, -2.5L, -5.99L,
+                                      5.99L, -6.0L, -24831.99L, -65535.5L, 70000.25L,
+                                      -0.9999999999999999999L, -1.0000000000000000001L};
+  std::mt19937_64 random(11);
+  std::uniform_real_distribution<double> wide(-1e6, 1e6);
+  for (int i = 0; i < 2000; ++i) entries.push_back(static_cast<long double>(wide(random)) / 7);
+  for (int i = 0; i < 200; ++i) entries.push_back(std::nextafter(i / 2.0L, 0.0L) * (i % 3 - 1));
+  for (long double entry : entries) {
+    EXPECT_EQ(norla::DecodeKeyEntry(entry), reference(entry)) << static_cast<double>(entry);
+  }
 }
 
 }  // namespace
