@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "client/reply.h"
+#include "client/tally_client.h"
 #include "client/request_builder.h"
 #include "transport/packet.h"
 #include "transport/packet_cipher.h"
@@ -60,11 +61,12 @@ bool RequestFrames::Build(TPlannedRequest const& request, Entry& entry) {
   if (body > norla_server::kPacketMaxBody) return false;
   std::vector<unsigned char> plain(body, 0);
   std::copy(text.begin(), text.end(), plain.begin());
-  entry.frame.assign(norla_server::kPacketHeaderSize + body, 0);
-  unsigned char* cipher = entry.frame.data() + norla_server::kPacketHeaderSize;
-  if (!norla::NorlaAESExecute(plain.data(), cipher, body, key_, iv_, true, false)) return false;
-  norla_server::EncodePacketHeader(entry.frame.data(), body,
-                                   norla_server::PacketChecksum(cipher, body));
+  std::vector<unsigned char> cipher;
+  std::uint16_t checksum = 0;
+  if (!tally::EncryptRequestBody(plain, text.size(), key_, iv_, cipher, checksum)) return false;
+  entry.frame.assign(norla_server::kPacketHeaderSize, 0);
+  entry.frame.insert(entry.frame.end(), cipher.begin(), cipher.end());
+  norla_server::EncodePacketHeader(entry.frame.data(), cipher.size(), checksum);
   entry.day = day;
   ++builds_;
   return true;

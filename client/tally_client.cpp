@@ -6,6 +6,8 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <openssl/crypto.h>
+
 #include "client/request_builder.h"
 #include "transport/packet.h"
 #include "transport/packet_cipher.h"
@@ -146,22 +148,46 @@ char const* ExchangeErrorText(ExchangeError error) {
   return "unknown error";
 }
 
+bool EncryptRequestBody(std::vector<unsigned char>& plain, std::size_t textSize,
+                        unsigned char const* key, unsigned char const* iv,
+                        std::vector<unsigned char>& cipher, std::uint16_t& checksum) {
+  using norla_server::PacketChecksum;
+  for (int attempt = 0;; ++attempt) {
+    cipher.assign(plain.size(), 0);
+    if (!plain.empty() &&
+        !norla::NorlaAESExecute(plain.data(), cipher.data(), plain.size(), key, iv, true, false)) {
+      return false;
+    }
+    checksum = PacketChecksum(cipher.data(), cipher.size());
+    if (checksum != 0 || plain.empty() || attempt == 256) return true;
+    if (plain.size() <= textSize) {
+      if (plain.size() + 16 > norla_server::kPacketMaxBody) return true;
+      plain.resize(plain.size() + 16, 0);
+    }
+    unsigned char& last = plain.back();
+    do {
+      ++last;
+    } while (last == '\r' || last == '\n' || last == ':' || last == ' ' || last == 0);
+  }
+}
+
 std::vector<unsigned char> EncodeRequestFrame(std::string const& text, std::size_t bodySize) {
   using namespace norla_server;
   bodySize = RoundUpToBlock(std::max(bodySize, text.size()));
   std::vector<unsigned char> plain(bodySize, 0);
   std::copy_n(text.begin(), std::min(text.size(), bodySize), plain.begin());
 
-  std::vector<unsigned char> frame(kPacketHeaderSize + bodySize, 0);
   unsigned char key[16], iv[16];
   norla::NorlaDecodeEncryptionKey(key, iv);
-  if (bodySize > 0 &&
-      !norla::NorlaAESExecute(plain.data(), frame.data() + kPacketHeaderSize, bodySize, key, iv,
-                              true, false)) {
-    return {};
-  }
-  EncodePacketHeader(frame.data(), bodySize,
-                     PacketChecksum(frame.data() + kPacketHeaderSize, bodySize));
+  std::vector<unsigned char> cipher;
+  std::uint16_t checksum = 0;
+  bool const encrypted = EncryptRequestBody(plain, text.size(), key, iv, cipher, checksum);
+  OPENSSL_cleanse(key, sizeof key);
+  OPENSSL_cleanse(iv, sizeof iv);
+  if (!encrypted) return {};
+  std::vector<unsigned char> frame(kPacketHeaderSize + cipher.size(), 0);
+  std::copy(cipher.begin(), cipher.end(), frame.begin() + kPacketHeaderSize);
+  EncodePacketHeader(frame.data(), cipher.size(), checksum);
   return frame;
 }
 

@@ -42,8 +42,20 @@ struct ExchangeResult {
   std::string text;     // decrypted reply text, padding removed
 };
 
-// Encrypts `text` zero-padded to `bodySize` bytes and returns the whole frame.
+// Encrypts `text` zero-padded to `bodySize` bytes (rounded up to whole blocks)
+// and returns the whole frame; empty when the cipher fails.
 std::vector<unsigned char> EncodeRequestFrame(std::string const& text, std::size_t bodySize);
+
+// Encrypts `plain`, whose first `textSize` bytes are the message and the rest
+// padding, into `cipher` (plain.size() bytes; a multiple of 16) and returns
+// the body's CRC. The daemon drops every frame whose CRC is 0, and one body in
+// 65,536 has it: then the last padding byte is changed (the daemon ignores
+// padding without a colon or line break) until the CRC is not 0, and a body
+// with no padding gets a block of it first, up to the frame's 1024 bytes.
+// False when the cipher fails.
+bool EncryptRequestBody(std::vector<unsigned char>& plain, std::size_t textSize,
+                        unsigned char const* key, unsigned char const* iv,
+                        std::vector<unsigned char>& cipher, std::uint16_t& checksum);
 
 // Sends raw frame bytes and returns the raw reply bytes (header included); an
 // empty result with `error` set when nothing came back.
