@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   busybox-syslogd iproute2 util-linux procps dpkg-dev file
+  systemd systemd-container
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev
