@@ -7,7 +7,8 @@ namespace norla_server {
 KSessionDeadlines::KSessionDeadlines(boost::asio::io_context& io, std::chrono::milliseconds limit)
     : timer_(io),
       limit_(limit),
-      tick_(std::clamp(limit / 30, std::chrono::milliseconds(10), std::chrono::milliseconds(1000))) {}
+      tick_(
+          std::clamp(limit / 30, std::chrono::milliseconds(10), std::chrono::milliseconds(1000))) {}
 
 void KSessionDeadlines::Add(KPacketSession& session) {
   session.deadline_ = std::chrono::steady_clock::now() + limit_;

@@ -4,8 +4,9 @@
 // out) within `limit` of being added, or it is closed. One coarse timer sweeps
 // all sessions, instead of one timer per connection, whose arming and
 // cancelling cost a timer update in the kernel on every accept of an
-// otherwise idle server. A session is closed between `limit` and
-// `limit` + tick() after it was added.
+// otherwise idle server. The sweep runs every thirtieth of the limit (within
+// 10 ms and 1 s), so a session is closed between `limit` and `limit` plus
+// that interval after it was added.
 //
 // Sessions are listed through a hook inside them that unlinks itself when the
 // session closes or is freed, so the list never holds a dead session and
@@ -35,9 +36,6 @@ class KSessionDeadlines {
 
   // Stops sweeping; listed sessions no longer expire.
   void Close();
-
-  // The sweep interval: a thirtieth of the limit, within 10 ms to 1 s.
-  std::chrono::milliseconds tick() const { return tick_; }
 
  private:
   void Arm();

@@ -18,8 +18,8 @@ Bytes Encrypt(Bytes const& plain, bool encrypt = true) {
   unsigned char key[16], iv[16];
   norla::NorlaDecodeEncryptionKey(key, iv);
   Bytes out(plain.size());
-  EXPECT_TRUE(norla::NorlaAESExecute(plain.data(), out.data(), plain.size(), key, iv, encrypt,
-                                     false));
+  EXPECT_TRUE(
+      norla::NorlaAESExecute(plain.data(), out.data(), plain.size(), key, iv, encrypt, false));
   return out;
 }
 
@@ -43,8 +43,7 @@ TEST(EncodeRequestFrame, NeverSendsAZeroChecksum) {
   };
   // Padding to change, and a text that fills its blocks, which needs one more.
   for (Case c : {Case{40, 64, 64}, Case{32, 32, 48}}) {
-    std::string const text = TextWithZeroChecksum("NORLA PING TAG\r\nID: ",
-                                                  c.textLength, c.body);
+    std::string const text = TextWithZeroChecksum("NORLA PING TAG\r\nID: ", c.textLength, c.body);
     ASSERT_EQ(text.size(), c.textLength) << "no text with CRC 0 found";
     Bytes const frame = tally::EncodeRequestFrame(text, c.body);
     ASSERT_EQ(frame.size(), norla_server::kPacketHeaderSize + c.expectedBody);
