@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "client/reply.h"
-#include "client/tally_client.h"
 #include "client/request_builder.h"
+#include "client/tally_client.h"
 #include "transport/packet.h"
 #include "transport/packet_cipher.h"
 

@@ -70,7 +70,7 @@ void RequestPlan::StartDrain() {
 
 bool RequestPlan::HasDrainWork(IdState const& state) const {
   // An id that turned uncertain is bounded even while the model still counts
-  // logins for it: when every request fails (the machine out of ports, say),
+  // logins for it: when every request fails (a frame the daemon drops, say),
   // its EXITs fail too and would otherwise be retried without end.
   return (state.logins > 0 || state.uncertain) && state.probes < kMaxProbes;
 }
