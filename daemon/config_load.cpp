@@ -19,14 +19,8 @@ boost::optional<std::string> Setting(IniFile const& ini, char const* key) {
   return value;
 }
 
-void LoadSteps(std::string const& path, ConfigLogFunc log) {
-  IniFile ini;
-  log(LOG_INFO, "Config: Loading from %s", path.c_str());
-  if (!ini.read(path)) {
-    log(LOG_ERR, "Config: Failed to load config file.");
-    return;
-  }
-
+// The identity and the mail keys; the mail ones end early once mail is off.
+void LoadDesignedKeys(IniFile const& ini, ConfigLogFunc log) {
   if (auto const ident = Setting(ini, "tallyd.syslog-ident")) {
     // Copied before the message so that the message already carries it.
     if (ident->size() <= kSyslogIdentMax) {
@@ -62,15 +56,26 @@ void LoadSteps(std::string const& path, ConfigLogFunc log) {
   }
 }
 
+void LoadSteps(std::string const& path, ConfigLogFunc log, ServiceBounds& bounds) {
+  IniFile ini;
+  log(LOG_INFO, "Config: Loading from %s", path.c_str());
+  if (!ini.read(path)) {
+    log(LOG_ERR, "Config: Failed to load config file.");
+    return;
+  }
+  LoadDesignedKeys(ini, log);
+  ReadServiceBounds(ini, log, bounds);
+}
+
 }  // namespace
 
 int ParseInt32(char const* text) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(std::strtol(text, nullptr, 10)));
 }
 
-void LoadConfiguration(std::string const& path, ConfigLogFunc log) {
+void LoadConfiguration(std::string const& path, ConfigLogFunc log, ServiceBounds& bounds) {
   try {
-    LoadSteps(path, log);
+    LoadSteps(path, log, bounds);
   } catch (...) {
     log(LOG_ERR, "Config: An error occured while loading config file.");
   }

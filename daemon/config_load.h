@@ -7,11 +7,14 @@
 
 #include <string>
 
+#include "daemon/service_bounds.h"
+
 using ConfigLogFunc = void (*)(int priority, char const* format, ...);
 
-// Loads `path`, logging through `log` (the daemon passes mysyslog). Runs
-// before any other thread exists. Never throws.
-void LoadConfiguration(std::string const& path, ConfigLogFunc log);
+// Loads `path`, logging through `log` (the daemon passes mysyslog), and fills
+// `bounds` from the optional keys after the designed ones. Runs before any
+// other thread exists. Never throws.
+void LoadConfiguration(std::string const& path, ConfigLogFunc log, ServiceBounds& bounds);
 
 // Reads a decimal integer text like strtol in base 10 and keeps the low 32
 // bits. Shared by the "sendmail-enabled" rule.

@@ -67,7 +67,8 @@ int RunDaemon(int argc, char** argv) {
   }
   g_data_dir_specified = line.dataDir;
   SettleDataDir();
-  LoadConfiguration(ConfigFilePath(g_data_dir), mysyslog);
+  ServiceBounds bounds;
+  LoadConfiguration(ConfigFilePath(g_data_dir), mysyslog, bounds);
 
   if (line.testMail) return RunTestMail();
 
@@ -88,8 +89,13 @@ int RunDaemon(int argc, char** argv) {
 
   mysyslog(LOG_INFO, "%s service starting on port %u", kDisplayName, port);
   unsigned int result = 0;
-  norla_server::tag_norlasvr_context* server =
-      NorlaServerCreate(result, kProducts, port, kClientTimeoutMinutes, "", &handler);
+  NorlaServerOptions options;
+  NorlaServerDefaultOptions(&options);
+  options.clientTimeoutSeconds = bounds.clientTimeoutSeconds;
+  options.maxClients = bounds.maxClients;
+  options.maxConnectionsPerAddress = bounds.maxConnectionsPerAddress;
+  norla_server::tag_norlasvr_context* server = NorlaServerCreateWithOptions(
+      result, kProducts, port, kClientTimeoutMinutes, "", &handler, &options);
   if (server == nullptr) {
     mysyslog(LOG_ERR, "%s service initialization failed, code %u", kDisplayName, result);
     return 8;

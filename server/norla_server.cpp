@@ -1,5 +1,7 @@
 #include "server/norla_server.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "server/event_log.h"
@@ -65,10 +67,34 @@ void NorlaInitializeLog(void (*sink)(int priority, char const* format, ...)) {
   norla_server::sg_syslogFunc = sink;
 }
 
+void NorlaServerDefaultOptions(NorlaServerOptions* options) {
+  if (options == nullptr) return;
+  *options = NorlaServerOptions{};
+  options->size = sizeof(NorlaServerOptions);
+  options->maxClients = norla_server::kDefaultMaxClients;
+  options->maxConnectionsPerAddress = norla_server::kDefaultMaxConnectionsPerAddress;
+}
+
 tag_norlasvr_context* NorlaServerCreate(unsigned int& result, char const* products,
                                         unsigned int port, unsigned int timeoutMinutes,
                                         char const* extParams, INorlaEventHandler* handler) {
+  return NorlaServerCreateWithOptions(result, products, port, timeoutMinutes, extParams, handler,
+                                      nullptr);
+}
+
+tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char const* products,
+                                                   unsigned int port, unsigned int timeoutMinutes,
+                                                   char const* extParams,
+                                                   INorlaEventHandler* handler,
+                                                   NorlaServerOptions const* hostOptions) {
   result = kNorlaException;
+  NorlaServerOptions options;
+  NorlaServerDefaultOptions(&options);
+  if (hostOptions != nullptr) {
+    // A host built with fewer fields keeps the defaults for the rest.
+    std::memcpy(&options, hostOptions, std::min<std::size_t>(hostOptions->size, sizeof options));
+    options.size = sizeof options;
+  }
   tag_norlasvr_context* context = nullptr;
   try {
     norla_server::LoadIPConfig();
@@ -77,7 +103,10 @@ tag_norlasvr_context* NorlaServerCreate(unsigned int& result, char const* produc
       result = kNorlaNoMemory;
       return nullptr;
     }
-    context->handler.SetTimeoutMinutes(timeoutMinutes);
+    context->handler.SetTimeoutSeconds(options.clientTimeoutSeconds != 0
+                                           ? options.clientTimeoutSeconds
+                                           : static_cast<std::uint64_t>(timeoutMinutes) * 60);
+    context->handler.SetMaxClients(options.maxClients);
     if (!NorlaServerSetExtParams(context, extParams)) {
       result = kNorlaBadExtParams;
       norla_server::DiscardContext(context);
@@ -95,7 +124,7 @@ tag_norlasvr_context* NorlaServerCreate(unsigned int& result, char const* produc
         [requests](unsigned char* body, unsigned long length, std::string const& peer) {
           return (*requests)(body, length, peer);
         },
-        result);
+        result, norla_server::kSessionDeadline, options.maxConnectionsPerAddress);
     if (context->serverThread == nullptr) {
       norla_server::DiscardContext(context);
       return nullptr;

@@ -20,13 +20,27 @@ struct tag_norlasvr_context;
 // Result codes of NorlaServerCreate.
 enum NorlaCreateResult : unsigned int {
   kNorlaOk = 0,
-  kNorlaException = 1,            // an exception escaped a creation step
-  kNorlaNoThreadObject = 5001,    // the server-thread object could not be allocated
-  kNorlaNoMemory = 5011,          // the instance record (or thread impl) could not be allocated
-  kNorlaSocketOpenFailed = 5012,  // the listening socket could not be opened
-  kNorlaBadExtParams = 5013,      // the extension parameters were rejected
-  kNorlaThreadStartFailed = 5014, // the server thread could not be started
+  kNorlaException = 1,             // an exception escaped a creation step
+  kNorlaNoThreadObject = 5001,     // the server-thread object could not be allocated
+  kNorlaNoMemory = 5011,           // the instance record (or thread impl) could not be allocated
+  kNorlaSocketOpenFailed = 5012,   // the listening socket could not be opened
+  kNorlaBadExtParams = 5013,       // the extension parameters were rejected
+  kNorlaThreadStartFailed = 5014,  // the server thread could not be started
 };
+
+// Bounds of an instance beyond the creation parameters. Fill it with
+// NorlaServerDefaultOptions first: fields are only ever added at the end, and
+// `size` tells the service how many of them the host knows.
+struct NorlaServerOptions {
+  unsigned int size;                      // sizeof(NorlaServerOptions) as the host built it
+  unsigned int clientTimeoutSeconds;      // idle time before a client is dropped; 0: the minutes
+  unsigned long maxClients;               // entries in the register; 0: no limit
+  unsigned int maxConnectionsPerAddress;  // open connections per peer address; 0: no limit
+};
+
+// The defaults: timeout from the creation call, 1,000,000 clients, 256
+// connections per address.
+NORLA_EXPORT void NorlaServerDefaultOptions(NorlaServerOptions* options);
 
 // Installs the log sink (called like syslog). Null selects syslog itself.
 // Call once, before any other service function.
@@ -39,6 +53,11 @@ NORLA_EXPORT void NorlaInitializeLog(void (*sink)(int priority, char const* form
 NORLA_EXPORT norla_server::tag_norlasvr_context* NorlaServerCreate(
     unsigned int& result, char const* products, unsigned int port, unsigned int timeoutMinutes,
     char const* extParams, INorlaEventHandler* handler);
+
+// NorlaServerCreate with bounds; null `options` means the defaults.
+NORLA_EXPORT norla_server::tag_norlasvr_context* NorlaServerCreateWithOptions(
+    unsigned int& result, char const* products, unsigned int port, unsigned int timeoutMinutes,
+    char const* extParams, INorlaEventHandler* handler, NorlaServerOptions const* options);
 
 // Replaces the extension parameters when all of `text` is acceptable.
 NORLA_EXPORT bool NorlaServerSetExtParams(norla_server::tag_norlasvr_context* instance,

@@ -235,7 +235,7 @@ void KReceivePacketHandler::UpdateClients() {
   boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
   INorlaEventHandler* handler = eventHandler;
   std::int64_t now = Now();
-  std::int64_t limit = static_cast<std::int64_t>(timeoutMinutes) * 60;
+  auto const limit = static_cast<std::int64_t>(timeoutSeconds_);
   for (auto entry = clients.begin(); entry != clients.end();) {
     if (now - static_cast<std::int64_t>(entry->second.lastSeen) <= limit) {
       ++entry;

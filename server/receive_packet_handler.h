@@ -27,6 +27,8 @@
 
 namespace norla_server {
 
+constexpr std::uint64_t kDefaultMaxClients = 1000000;
+
 class KReceivePacketHandler {
  public:
   using Clock = std::function<std::time_t()>;
@@ -69,7 +71,9 @@ class KReceivePacketHandler {
   // Settings. The event handler may be set while requests are served; the
   // others are set before the server thread starts.
   void SetEventHandler(INorlaEventHandler* handler) { eventHandler = handler; }
-  void SetTimeoutMinutes(std::uint32_t minutes) { timeoutMinutes = minutes; }
+  void SetTimeoutSeconds(std::uint64_t seconds) { timeoutSeconds_ = seconds; }
+  // 0: no limit.
+  void SetMaxClients(std::uint64_t maxClients) { maxClients_ = maxClients; }
   void SetClock(Clock clock) { clock_ = std::move(clock); }
   // Replaces the extension parameters under requestMutex, so a running
   // instance never builds a reply from a half-replaced map.
@@ -95,7 +99,8 @@ class KReceivePacketHandler {
   std::map<std::string, TClient> clients;
   boost::mutex clientsMutex;
   boost::mutex requestMutex;
-  std::uint32_t timeoutMinutes = 5;
+  std::uint64_t timeoutSeconds_ = 5 * 60;
+  std::uint64_t maxClients_ = 0;
   std::vector<std::string> products;
   ExtParamMap extParams;
 

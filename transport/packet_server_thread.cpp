@@ -37,7 +37,8 @@ class AsyncSignalsBlocked {
 
 KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
                                                 unsigned int& errorOut,
-                                                std::chrono::milliseconds sessionDeadline) {
+                                                std::chrono::milliseconds sessionDeadline,
+                                                unsigned int maxPerAddress) {
   std::unique_ptr<KPacketServerThread> object(new (std::nothrow) KPacketServerThread);
   if (!object) {
     errorOut = kStartNoThreadObject;
@@ -48,6 +49,7 @@ KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
     errorOut = kStartNoImpl;
     return nullptr;
   }
+  (void)maxPerAddress;  // not enforced yet
   if (!impl->init(std::move(handler), sessionDeadline)) {
     errorOut = kStartSocketOpenFailed;
     return nullptr;

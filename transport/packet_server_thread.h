@@ -34,6 +34,9 @@ constexpr unsigned int kStartThreadFailed = 5014;
 // reply; a peer that stalls loses its connection instead of holding it.
 constexpr std::chrono::milliseconds kSessionDeadline{30000};
 
+// Open connections one peer address may hold; 0 means no limit.
+constexpr unsigned int kDefaultMaxConnectionsPerAddress = 256;
+
 class KPacketServerThread {
  public:
   // Listens on the low 16 bits of `port` and starts the server thread, which
@@ -42,8 +45,11 @@ class KPacketServerThread {
   // (5012 and 5014 are logged through OutputLog with source "initialize").
   // `errorOut` is not written on success. An exception from constructing the
   // io_context passes through, with nothing left behind.
+  // Further connections from an address that holds `maxPerAddress` open ones
+  // are closed at once, without data.
   static KPacketServerThread* Start(int port, PacketHandler handler, unsigned int& errorOut,
-                                    std::chrono::milliseconds sessionDeadline = kSessionDeadline);
+                                    std::chrono::milliseconds sessionDeadline = kSessionDeadline,
+                                    unsigned int maxPerAddress = kDefaultMaxConnectionsPerAddress);
 
   ~KPacketServerThread();
   KPacketServerThread(KPacketServerThread const&) = delete;

@@ -13,7 +13,7 @@ using RequestSweepRaceTest = server_test::HandlerTest;
 // Requests and sweeps interleave: every insertion and removal is notified and
 // logged once, and sweep lines never carry the in-flight request's peer.
 TEST_F(RequestSweepRaceTest, TableStaysConsistent) {
-  handler_.SetTimeoutMinutes(1);
+  handler_.SetTimeoutSeconds(60);
   std::atomic<bool> done{false};
   int failures = 0;
   std::thread server([&] {

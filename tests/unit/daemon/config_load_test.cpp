@@ -76,7 +76,8 @@ TEST(ConfigLoad, MessagesAndSettingsPerFile) {
     logged = {};
     std::string const path = content.empty() ? "/nonexistent-tallyd-dir/tallyd.conf"
                                              : daemon_test::WriteScratch(content);
-    LoadConfiguration(path, daemon_test::CaptureLog);
+    ServiceBounds bounds;
+    LoadConfiguration(path, daemon_test::CaptureLog, bounds);
     EXPECT_EQ(logged.lines, Messages(path, messages));
     EXPECT_EQ(std::string(g_syslogIdent) + "|" + std::to_string(g_sendmailEnabled) + "|" +
                   g_sendmailTo + "|" + g_sendmailFrom,
@@ -84,6 +85,45 @@ TEST(ConfigLoad, MessagesAndSettingsPerFile) {
     // The identity changes with the line that reports it, not after.
     EXPECT_EQ(logged.idents.at(0), "prior");
     EXPECT_EQ(logged.idents.at(1), std::string(g_syslogIdent));
+  }
+}
+
+TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
+  struct Case {
+    std::string keys;
+    std::vector<std::string> lines;  // after the designed keys' messages
+    unsigned long clients, timeout, perAddress;
+  };
+  std::string const range = " must be a whole number from ";
+  Case const cases[] = {
+      {"", {}, 1000000, 300, 256},
+      {"max-clients=5\nclient-timeout=10\nmax-connections-per-address=3\n",
+       {"6 Config: [max-clients] = 5", "6 Config: [client-timeout] = 10",
+        "6 Config: [max-connections-per-address] = 3"},
+       5,
+       10,
+       3},
+      {"client-timeout=86401\nmax-clients=+7\nmax-connections-per-address=\n",
+       {"6 Config: [max-clients] = +7",
+        "3 Config: [max-clients]" + range + "1 to 100000000; using 1000000",
+        "6 Config: [client-timeout] = 86401",
+        "3 Config: [client-timeout]" + range + "10 to 86400; using 300"},
+       1000000,
+       300,
+       256},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.keys);
+    logged = {};
+    std::string const path = daemon_test::WriteScratch("[tallyd]\n" + c.keys);
+    ServiceBounds bounds;
+    LoadConfiguration(path, daemon_test::CaptureLog, bounds);
+    std::vector<std::string> expected = Messages(path, "ident?;enabled?");
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(logged.lines, expected);
+    EXPECT_EQ(bounds.maxClients, c.clients);
+    EXPECT_EQ(bounds.clientTimeoutSeconds, c.timeout);
+    EXPECT_EQ(bounds.maxConnectionsPerAddress, c.perAddress);
   }
 }
 

@@ -1,0 +1,52 @@
+#include "daemon/service_bounds.h"
+
+#include <syslog.h>
+
+#include "daemon/ini_file.h"
+
+namespace {
+
+struct BoundKey {
+  char const* name;
+  unsigned long low;
+  unsigned long high;
+};
+
+constexpr BoundKey kMaxClients{"max-clients", 1, 100000000};
+constexpr BoundKey kClientTimeout{"client-timeout", 10, 86400};
+constexpr BoundKey kMaxPerAddress{"max-connections-per-address", 1, 1000000};
+
+template <typename T>
+void ReadBound(IniFile const& ini, BoundsLogFunc log, BoundKey const& key, T& setting) {
+  auto const text = ini.get<std::string>(std::string("tallyd.") + key.name);
+  if (!text || text->empty()) return;
+  log(LOG_INFO, "Config: [%s] = %s", key.name, text->c_str());
+  unsigned long value = 0;
+  if (!ParseBoundedNumber(*text, key.low, key.high, value)) {
+    log(LOG_ERR, "Config: [%s] must be a whole number from %lu to %lu; using %lu", key.name,
+        key.low, key.high, static_cast<unsigned long>(setting));
+    return;
+  }
+  setting = static_cast<T>(value);
+}
+
+}  // namespace
+
+bool ParseBoundedNumber(std::string const& text, unsigned long low, unsigned long high,
+                        unsigned long& value) {
+  if (text.empty() || text.size() > 12) return false;
+  unsigned long parsed = 0;
+  for (char const c : text) {
+    if (c < '0' || c > '9') return false;
+    parsed = parsed * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (parsed < low || parsed > high) return false;
+  value = parsed;
+  return true;
+}
+
+void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bounds) {
+  ReadBound(ini, log, kMaxClients, bounds.maxClients);
+  ReadBound(ini, log, kClientTimeout, bounds.clientTimeoutSeconds);
+  ReadBound(ini, log, kMaxPerAddress, bounds.maxConnectionsPerAddress);
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+// The optional [tallyd] keys that bound the service. A file without them
+// gives exactly the messages of one that predates them: each key is reported
+// only when present, and a value out of range is refused with an error line
+// and the default kept.
+
+#include <string>
+
+class IniFile;
+using BoundsLogFunc = void (*)(int priority, char const* format, ...);
+
+struct ServiceBounds {
+  unsigned long maxClients = 1000000;           // "max-clients"
+  unsigned int clientTimeoutSeconds = 300;      // "client-timeout"
+  unsigned int maxConnectionsPerAddress = 256;  // "max-connections-per-address"
+};
+
+// Reads the keys of `ini` into `bounds`, logging through `log`.
+void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bounds);
+
+// A whole decimal number from `low` to `high` (no sign, no other characters),
+// or false.
+bool ParseBoundedNumber(std::string const& text, unsigned long low, unsigned long high,
+                        unsigned long& value);
