@@ -187,14 +187,16 @@ if ! (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scr
   echo "install test: $passed passed, $failed failed"
   exit 1
 fi
-deb=$(ls "$scratch"/pkg/tallyd_*.deb 2>/dev/null | head -1)
+debs=("$scratch"/pkg/tallyd_*.deb)
+deb=${debs[0]}
+[[ -e $deb ]] || deb=""
 check "cpack made tallyd_<version>_<arch>.deb" test -n "$deb"
 
 field() { dpkg-deb -f "$deb" "$1"; }
 check "package name" test "$(field Package)" = tallyd
 check "package architecture" test "$(field Architecture)" = "$(dpkg --print-architecture)"
 depends=$(field Depends)
-depend_names=$(tr ',|' '\n\n' <<<"$depends" | awk '{ print $1 }')
+depend_names=$(tr ',|' '\n' <<<"$depends" | awk '{ print $1 }')
 
 root=$scratch/deb
 dpkg-deb -x "$deb" "$root"

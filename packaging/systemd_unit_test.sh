@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# The expect checks below are evaluated against $v, so they stay in single quotes.
+# shellcheck disable=SC2016
 # Runs the installed tallyd.service under a real systemd: installs the build
 # tree into a scratch root, boots a throw-away container (this machine's /usr
 # with the scratch root's /usr laid over it, its own network namespace, a
@@ -117,7 +119,7 @@ expect() {  # expect NAME DESCRIPTION TEST-ARGS... (the value is $v)
   v=$(sed -n "s/^$name=//p" "$result" | tail -1)
   if eval "$*"; then passed=$((passed + 1)); else echo "FAIL: $what ($name=$v)"; failed=$((failed + 1)); fi
 }
-expect done "the script in the container ran to its end" '[[ $v == 1 ]]'
+expect "done" "the script in the container ran to its end" '[[ $v == 1 ]]'
 expect start "systemctl start succeeds" '[[ $v == 0 ]]'
 expect main_is_tallyd "the guessed main PID is the detached daemon" '[[ $v == tallyd ]]'
 expect main_uid "the daemon runs as a dynamic user, not root" '[[ -n $v && $v != 0 ]]'

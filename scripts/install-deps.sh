@@ -9,7 +9,7 @@ packages=(
   libboost-date-time-dev libssl-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  busybox-syslogd iproute2 util-linux procps dpkg-dev file
+  busybox-syslogd iproute2 util-linux procps dpkg-dev file shellcheck
   systemd systemd-container
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then

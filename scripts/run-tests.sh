@@ -3,10 +3,12 @@
 #   1. release build, every test
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build, every test
 #   3. ThreadSanitizer build, the concurrency tests
-#   4. libFuzzer smoke run of each fuzz target (TALLY_FUZZ_SECONDS, default 30)
+#   4. clang build with the lock annotations checked, and a libFuzzer smoke
+#      run of each fuzz target (TALLY_FUZZ_SECONDS, default 30)
+#   5. shellcheck of every shell script
 # Ends non-zero on any failure.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 scripts/install-deps.sh || exit 1
 
 jobs=$(nproc)
@@ -44,8 +46,8 @@ configure_and_build() {
   local targets=()
   while (($#)) && [[ $1 != -- ]]; do targets+=("$1"); shift; done
   shift || true
-  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1; then
-    cat "$dir.configure.log"; return 1
+  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1; then
+    cat "$dir/configure.log"; return 1
   fi
   local build=(cmake --build "$dir" -j"$jobs")
   ((${#targets[@]})) && build+=(--target "${targets[@]}")
@@ -78,9 +80,9 @@ else
   failed=$((failed + 1)); status=1
 fi
 
-stage "libFuzzer smoke run (${fuzz_seconds}s per target)"
-if CXX=clang++ configure_and_build build-fuzz -- -DTALLY_BUILD_FUZZERS=ON -DTALLY_BUILD_TESTS=OFF \
-     -DTALLY_BUILD_BENCH=OFF; then
+stage "clang build with lock analysis; libFuzzer smoke run (${fuzz_seconds}s per target)"
+if CXX=clang++ configure_and_build build-fuzz fuzz_frame fuzz_request tally_daemon tally_client -- \
+     -DTALLY_BUILD_FUZZERS=ON -DTALLY_BUILD_TESTS=OFF -DTALLY_BUILD_BENCH=OFF; then
   for fuzzer in build-fuzz/tests/fuzz/fuzz_*; do
     [[ -x $fuzzer ]] || continue
     name=$(basename "$fuzzer")
@@ -96,6 +98,16 @@ if CXX=clang++ configure_and_build build-fuzz -- -DTALLY_BUILD_FUZZERS=ON -DTALL
       failed=$((failed + 1)); status=1
     fi
   done
+else
+  failed=$((failed + 1)); status=1
+fi
+
+stage "shellcheck"
+mapfile -t scripts < <(git ls-files '*.sh' .ci/run packaging/debian/postinst packaging/debian/prerm \
+                         packaging/debian/postrm)
+if shellcheck "${scripts[@]}"; then
+  echo "shellcheck: ${#scripts[@]} scripts clean"
+  passed=$((passed + 1))
 else
   failed=$((failed + 1)); status=1
 fi
