@@ -8,7 +8,7 @@ IniFile::IniFile() = default;
 IniFile::~IniFile() = default;
 
 bool IniFile::read(std::string const& path) {
-  boost::mutex::scoped_lock hold(lock_);
+  tally::MutexLock hold(&lock_);
   tree_.clear();
 
   std::ifstream file(path, std::ios::in | std::ios::binary);
@@ -38,29 +38,4 @@ boost::optional<T> IniFile::get(std::string const& key) const {
   return tree_.get_optional<T>(key);
 }
 
-bool IniFile::exist(std::string const& key) const {
-  auto const dot = key.find('.');
-  if (dot == std::string::npos) return false;
-  auto const section = tree_.find(key.substr(0, dot));
-  if (section == tree_.not_found()) return false;
-  return section->second.count(key.substr(dot + 1)) > 0;
-}
-
-template <typename T>
-void IniFile::put(std::string const& key, T const& value) {
-  tree_.put(key, value);
-}
-
-bool IniFile::write(std::string const& path) {
-  boost::mutex::scoped_lock hold(lock_);
-  try {
-    boost::property_tree::ini_parser::write_ini(path, tree_);
-  } catch (std::exception const&) {
-    return false;
-  }
-  return true;
-}
-
 template boost::optional<std::string> IniFile::get<std::string>(std::string const&) const;
-template void IniFile::put<int>(std::string const&, int const&);
-template void IniFile::put<std::string>(std::string const&, std::string const&);

@@ -2,14 +2,14 @@
 
 // An INI file held as a property tree. A key path is "section.key".
 //
-// Thread safety: read and write hold the lock for their whole run; get, exist
-// and put take no lock, so a caller sharing one IniFile between threads must
-// not mix them with read or write on another thread.
+// Thread safety: read holds the lock for its whole run; get takes none, so a
+// caller sharing one IniFile between threads must not mix it with read.
 
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <boost/thread/mutex.hpp>
 #include <string>
+
+#include "base/mutex.h"
 
 class IniFile {
  public:
@@ -26,21 +26,9 @@ class IniFile {
   // The value at the key path, or nothing when there is no such node.
   // Instantiated for std::string.
   template <typename T>
-  boost::optional<T> get(std::string const& key) const;
-
-  // Whether "section.name" names a present key; false for a key without '.'.
-  bool exist(std::string const& key) const;
-
-  // Sets the value at the key path, creating the path when needed.
-  // Instantiated for int (written in decimal) and std::string.
-  template <typename T>
-  void put(std::string const& key, T const& value);
-
-  // Writes the whole tree as INI, creating or replacing the file. False when
-  // the file cannot be written or the tree is deeper than section and key.
-  bool write(std::string const& path);
+  boost::optional<T> get(std::string const& key) const NO_THREAD_SAFETY_ANALYSIS;
 
  private:
-  boost::property_tree::ptree tree_;
-  boost::mutex lock_;
+  boost::property_tree::ptree tree_ GUARDED_BY(lock_);
+  tally::Mutex lock_;
 };
