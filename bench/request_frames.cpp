@@ -1,7 +1,5 @@
 #include "bench/request_frames.h"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 
 #include "client/reply.h"
@@ -22,19 +20,11 @@ long UtcDay(RequestFrames::Clock::time_point when) {
 
 }  // namespace
 
-RequestFrames::RequestFrames(BenchOptions const& options,
-                             std::vector<std::string> const& uniqueIds)
+RequestFrames::RequestFrames(BenchOptions const& options, std::vector<std::string> const& uniqueIds)
     : options_(options),
       uniqueIds_(uniqueIds),
       entries_((uniqueIds.size() + 1) * kCommands),
-      now_([] { return Clock::now(); }) {
-  norla::NorlaDecodeEncryptionKey(key_, iv_);
-}
-
-RequestFrames::~RequestFrames() {
-  OPENSSL_cleanse(key_, sizeof key_);
-  OPENSSL_cleanse(iv_, sizeof iv_);
-}
+      now_([] { return Clock::now(); }) {}
 
 std::vector<unsigned char> const& RequestFrames::Frame(TPlannedRequest const& request) {
   if (request.command < 0 || request.command >= static_cast<int>(kCommands) ||
@@ -63,7 +53,9 @@ bool RequestFrames::Build(TPlannedRequest const& request, Entry& entry) {
   std::copy(text.begin(), text.end(), plain.begin());
   std::vector<unsigned char> cipher;
   std::uint16_t checksum = 0;
-  if (!tally::EncryptRequestBody(plain, text.size(), key_, iv_, cipher, checksum)) return false;
+  if (!tally::EncryptRequestBody(plain, text.size(), packetKey_.key, packetKey_.iv, cipher,
+                                 checksum))
+    return false;
   entry.frame.assign(norla_server::kPacketHeaderSize, 0);
   entry.frame.insert(entry.frame.end(), cipher.begin(), cipher.end());
   norla_server::EncodePacketHeader(entry.frame.data(), cipher.size(), checksum);
@@ -97,8 +89,8 @@ bool RequestFrames::ReadReply(unsigned char const* frame, std::size_t size, std:
   // The daemon encrypts whole blocks; a tail shorter than a block is not text.
   std::size_t whole = length / 16 * 16;
   std::vector<unsigned char> plain(whole, 0);
-  if (whole > 0 &&
-      !norla::NorlaAESExecute(body, plain.data(), whole, key_, iv_, false, false)) {
+  if (whole > 0 && !norla::NorlaAESExecute(body, plain.data(), whole, packetKey_.key, packetKey_.iv,
+                                           false, false)) {
     kind = "decrypt";
     return false;
   }

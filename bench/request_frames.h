@@ -14,6 +14,7 @@
 
 #include "bench/bench_options.h"
 #include "bench/request_plan.h"
+#include "transport/packet_cipher.h"
 
 namespace tally_bench {
 
@@ -23,7 +24,6 @@ class RequestFrames {
 
   // `uniqueIds[i]` is the UniqueID of plan id i; it must outlive this object.
   RequestFrames(BenchOptions const& options, std::vector<std::string> const& uniqueIds);
-  ~RequestFrames();
   RequestFrames(RequestFrames const&) = delete;
   RequestFrames& operator=(RequestFrames const&) = delete;
 
@@ -53,8 +53,7 @@ class RequestFrames {
   std::vector<std::string> const& uniqueIds_;
   std::vector<Entry> entries_;  // [id + 1][command]; row 0 holds PING
   std::vector<unsigned char> empty_;
-  unsigned char key_[16];
-  unsigned char iv_[16];
+  norla::PacketKey const packetKey_;
   std::function<Clock::time_point()> now_;
   std::size_t builds_ = 0;
 };

@@ -6,8 +6,6 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
-#include <openssl/crypto.h>
-
 #include "client/request_builder.h"
 #include "transport/packet.h"
 #include "transport/packet_cipher.h"
@@ -19,7 +17,9 @@ using boost::system::error_code;
 
 namespace {
 
-std::size_t RoundUpToBlock(std::size_t n) { return (n + 15) / 16 * 16; }
+std::size_t RoundUpToBlock(std::size_t n) {
+  return (n + 15) / 16 * 16;
+}
 
 // Connects, writes the frame and reads until the server shuts the connection
 // down, all under one deadline.
@@ -134,16 +134,26 @@ class Exchange {
 
 char const* ExchangeErrorText(ExchangeError error) {
   switch (error) {
-    case ExchangeError::kNone: return "no error";
-    case ExchangeError::kResolve: return "cannot resolve host";
-    case ExchangeError::kConnect: return "cannot connect to the daemon";
-    case ExchangeError::kSend: return "cannot send the request";
-    case ExchangeError::kNoReply: return "the daemon closed the connection without a reply";
-    case ExchangeError::kTimeout: return "no reply within the time limit";
-    case ExchangeError::kBadFrame: return "malformed reply frame";
-    case ExchangeError::kBadChecksum: return "reply checksum mismatch";
-    case ExchangeError::kDecrypt: return "reply does not decrypt";
-    case ExchangeError::kBadReply: return "reply text is not a reply";
+    case ExchangeError::kNone:
+      return "no error";
+    case ExchangeError::kResolve:
+      return "cannot resolve host";
+    case ExchangeError::kConnect:
+      return "cannot connect to the daemon";
+    case ExchangeError::kSend:
+      return "cannot send the request";
+    case ExchangeError::kNoReply:
+      return "the daemon closed the connection without a reply";
+    case ExchangeError::kTimeout:
+      return "no reply within the time limit";
+    case ExchangeError::kBadFrame:
+      return "malformed reply frame";
+    case ExchangeError::kBadChecksum:
+      return "reply checksum mismatch";
+    case ExchangeError::kDecrypt:
+      return "reply does not decrypt";
+    case ExchangeError::kBadReply:
+      return "reply text is not a reply";
   }
   return "unknown error";
 }
@@ -177,14 +187,12 @@ std::vector<unsigned char> EncodeRequestFrame(std::string const& text, std::size
   std::vector<unsigned char> plain(bodySize, 0);
   std::copy_n(text.begin(), std::min(text.size(), bodySize), plain.begin());
 
-  unsigned char key[16], iv[16];
-  norla::NorlaDecodeEncryptionKey(key, iv);
+  norla::PacketKey const packetKey;
   std::vector<unsigned char> cipher;
   std::uint16_t checksum = 0;
-  bool const encrypted = EncryptRequestBody(plain, text.size(), key, iv, cipher, checksum);
-  OPENSSL_cleanse(key, sizeof key);
-  OPENSSL_cleanse(iv, sizeof iv);
-  if (!encrypted) return {};
+  if (!EncryptRequestBody(plain, text.size(), packetKey.key, packetKey.iv, cipher, checksum)) {
+    return {};
+  }
   std::vector<unsigned char> frame(kPacketHeaderSize + cipher.size(), 0);
   std::copy(cipher.begin(), cipher.end(), frame.begin() + kPacketHeaderSize);
   EncodePacketHeader(frame.data(), cipher.size(), checksum);
@@ -224,10 +232,9 @@ ExchangeResult DecodeReplyFrame(std::vector<unsigned char> const& bytes,
   // cannot be decrypted and is ignored.
   std::size_t whole = length / 16 * 16;
   std::vector<unsigned char> plain(whole, 0);
-  unsigned char key[16], iv[16];
-  norla::NorlaDecodeEncryptionKey(key, iv);
+  norla::PacketKey const packetKey;
   if (whole > 0 && !norla::NorlaAESExecute(bytes.data() + kPacketHeaderSize, plain.data(), whole,
-                                           key, iv, false, false)) {
+                                           packetKey.key, packetKey.iv, false, false)) {
     result.error = ExchangeError::kDecrypt;
     return result;
   }

@@ -1,5 +1,6 @@
 #include "transport/packet_cipher.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <climits>
@@ -33,8 +34,7 @@ EVP_CIPHER const* Aes128Cbc() {
 // direction). A context that already holds the cipher keeps it for a further
 // pass, which spares OpenSSL rebuilding its provider state.
 bool RunCbc(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
-            unsigned long length, unsigned char const* key, unsigned char const* iv,
-            bool encrypt) {
+            unsigned long length, unsigned char const* key, unsigned char const* iv, bool encrypt) {
   EVP_CIPHER const* cipher = EVP_CIPHER_CTX_get0_cipher(context) == nullptr ? Aes128Cbc() : nullptr;
   // EVP copies the IV into the context, so the caller's stays untouched.
   if (EVP_CipherInit_ex2(context, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
@@ -48,8 +48,8 @@ bool RunCbc(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* 
   while (done < length) {
     unsigned long const piece = length - done < kChunk ? length - done : kChunk;
     int written = 0;
-    if (EVP_CipherUpdate(context, output + done, &written, input + done,
-                         static_cast<int>(piece)) != 1 ||
+    if (EVP_CipherUpdate(context, output + done, &written, input + done, static_cast<int>(piece)) !=
+            1 ||
         static_cast<unsigned long>(written) != piece) {
       return false;
     }
@@ -107,6 +107,11 @@ void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16])
     key[i] = DecodeKeyEntry(gafAESKey[i]);
     iv[i] = DecodeKeyEntry(gafAESInitVec[i]);
   }
+}
+
+PacketKey::~PacketKey() {
+  OPENSSL_cleanse(key, sizeof key);
+  OPENSSL_cleanse(iv, sizeof iv);
 }
 
 }  // namespace norla

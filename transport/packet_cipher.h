@@ -20,6 +20,17 @@ bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned
 // DecodeKeyEntry.
 void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16]);
 
+// The packet key and IV for the life of one object: built from the stored
+// tables, wiped when it goes, so they never linger in freed memory.
+struct PacketKey {
+  unsigned char key[16];
+  unsigned char iv[16];
+  PacketKey() { NorlaDecodeEncryptionKey(key, iv); }
+  ~PacketKey();
+  PacketKey(PacketKey const&) = delete;
+  PacketKey& operator=(PacketKey const&) = delete;
+};
+
 // One stored entry to its byte: negated, truncated toward zero, cut to int16,
 // low 8 bits.
 unsigned char DecodeKeyEntry(long double entry);
