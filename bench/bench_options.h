@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/protocol_constants.h"
+
 namespace tally_bench {
 
 enum class BenchMode {
@@ -24,7 +26,7 @@ struct TMix {
 
 struct BenchOptions {
   std::string host = "127.0.0.1";
-  std::uint16_t port = 14355;
+  std::uint16_t port = tally::kDefaultPort;
   BenchMode mode = BenchMode::kTallyd;
   unsigned concurrency = 8;          // connections in flight
   double durationSeconds = 10;       // measured part of the run
@@ -32,7 +34,7 @@ struct BenchOptions {
   unsigned long maxRequests = 0;     // stop after this many measured replies; 0: no limit
   unsigned ids = 1000;               // distinct UniqueIDs
   TMix mix;
-  std::string product = "korvia7mobile";
+  std::string product = tally::kProductId;
   std::string appId = "tally-bench";
   std::string idPrefix;              // empty: one unique to this run
   std::chrono::milliseconds timeout{5000};  // per request, connect to last reply byte

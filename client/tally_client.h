@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "client/reply.h"
+#include "protocol/protocol_constants.h"
 
 namespace tally {
 
 struct ClientOptions {
   std::string host = "127.0.0.1";
-  std::uint16_t port = 14355;
+  std::uint16_t port = kDefaultPort;
   std::string bindAddress;  // local address to connect from; empty: any
   std::chrono::milliseconds timeout{5000};
   std::size_t bodySize = 512;  // request body length; multiple of 16, at least the text

@@ -49,7 +49,7 @@ int CommandNumber(std::string const& word) {
 
 int main(int argc, char** argv) {
   tally::ClientOptions options;
-  std::string product = "korvia7mobile", unique, app;
+  std::string product = tally::kProductId, unique, app;
   int command = -1;
 
   for (int i = 1; i < argc; ++i) {

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <string>
 
-constexpr std::uint32_t kDefaultPort = 14355;
+#include "protocol/protocol_constants.h"
+
+constexpr std::uint32_t kDefaultPort = tally::kDefaultPort;
 
 struct CommandLine {
   bool standaloneFirst = false;     // --standalone is the first argument

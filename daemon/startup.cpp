@@ -13,6 +13,7 @@
 #include "daemon/notify_mail.h"
 #include "daemon/process_log.h"
 #include "daemon/signals.h"
+#include "protocol/protocol_constants.h"
 #include "server/norla_server.h"
 
 bool g_standalone = false;
@@ -20,7 +21,7 @@ bool g_standalone = false;
 namespace {
 
 constexpr char kDisplayName[] = "tallyd";
-constexpr char kProducts[] = "korvia7mobile";
+constexpr char const* kProducts = tally::kProductId;
 constexpr unsigned int kClientTimeoutMinutes = 5;
 constexpr int kUpdateIntervalSeconds = 5;
 

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol/protocol_constants.h"
 #include "server/receive_packet_handler.h"
 
 namespace tally_micro {
 
-constexpr char kProduct[] = "korvia7mobile";
+constexpr char const* kProduct = tally::kProductId;
 
 // Event lines go nowhere. With `background`, they pass through the
 // process-wide writer thread as in the daemon (with a lookup that answers at

@@ -20,7 +20,7 @@ using namespace tally_test;
 using tally::ExchangeError;
 using tally::ExchangeResult;
 
-std::string const kProduct = "korvia7mobile";
+std::string const kProduct = tally::kProductId;
 
 std::string DateLine(int dayOffset) {
   std::time_t t = std::time(nullptr) + dayOffset * 86400;

@@ -73,7 +73,7 @@ TEST(SlowResolver, LookupsNeverDelayRequests) {
   client.timeout = 4s;  // shorter than one resolver time-out
   client.bindAddress = "127.0.0.2";
   tally::ExchangeResult login =
-      tally::SendCommand(client, norla::kNorlaLogin, "korvia7mobile", "slow-dns", "app");
+      tally::SendCommand(client, norla::kNorlaLogin, tally::kProductId, "slow-dns", "app");
   ASSERT_EQ(login.error, tally::ExchangeError::kNone) << login.detail;
   EXPECT_EQ(login.reply.code, 200);
 
