@@ -1,7 +1,5 @@
 #include "client/reply.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -83,19 +81,6 @@ bool ParseReply(std::string const& text, TReply& reply) {
   if (!haveVersion || !haveHash || !haveCount) return false;
   reply = std::move(parsed);
   return true;
-}
-
-std::string Md5Hex(std::string const& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr) != 1) return {};
-  std::string hex;
-  char byte[3];
-  for (unsigned int i = 0; i < size; ++i) {
-    std::snprintf(byte, sizeof byte, "%02x", digest[i]);
-    hex += byte;
-  }
-  return hex;
 }
 
 }  // namespace tally

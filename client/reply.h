@@ -24,7 +24,4 @@ struct TReply {
 // or malformed.
 bool ParseReply(std::string const& text, TReply& reply);
 
-// md5 of `text` as 32 lower-case hex digits (the reply's Hash line).
-std::string Md5Hex(std::string const& text);
-
 }  // namespace tally

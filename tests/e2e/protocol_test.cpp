@@ -12,6 +12,7 @@
 #include "client/request_builder.h"
 #include "client/tally_client.h"
 #include "tests/support/daemon_process.h"
+#include "transport/md5_hex.h"
 #include "transport/packet.h"
 
 namespace {
@@ -27,8 +28,8 @@ std::string DateLine(int dayOffset) {
   std::tm utc{};
   gmtime_r(&t, &utc);
   char line[40];
-  std::snprintf(line, sizeof line, "Date: %04d/%02d/%02d\r\n", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday);
+  std::snprintf(line, sizeof line, "Date: %04d/%02d/%02d\r\n", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday);
   return line;
 }
 
@@ -122,11 +123,11 @@ TEST_F(ProtocolTest, EveryReplyCodeIsReachable) {
 TEST_F(ProtocolTest, ClientEventLines) {
   ExchangeResult login = Command(norla::kNorlaLogin, "roamer", "app", "127.0.0.1");
   ASSERT_EQ(login.reply.code, 200);
-  EXPECT_EQ(login.reply.hash, tally::Md5Hex("roamerapp"));
+  EXPECT_EQ(login.reply.hash, norla::Md5Hex("roamerapp"));
   ASSERT_EQ(Command(norla::kNorlaExit, "roamer", "app", "127.0.0.2").reply.code, 200);
   EXPECT_TRUE(daemon_->WaitForLine("Connect : 127.0.0.1", 10s, Stream::kStdout));
-  EXPECT_TRUE(daemon_->WaitForLine("Disconnect : 127.0.0.1(127.0.0.2), Current clients : 0",
-                                   10s, Stream::kStdout));
+  EXPECT_TRUE(daemon_->WaitForLine("Disconnect : 127.0.0.1(127.0.0.2), Current clients : 0", 10s,
+                                   Stream::kStdout));
 }
 
 // Frames the client library would not build: a body of `size` bytes whose
@@ -149,10 +150,8 @@ TEST_F(ProtocolTest, FrameRules) {
     std::vector<unsigned char> frame;
     bool answered;
   } const cases[] = {
-      {"largest body", PingFrame(1024), true},
-      {"body over 1024", PingFrame(1025), false},
-      {"zero checksum field", zero, false},
-      {"wrong checksum", wrong, false},
+      {"largest body", PingFrame(1024), true},   {"body over 1024", PingFrame(1025), false},
+      {"zero checksum field", zero, false},      {"wrong checksum", wrong, false},
       {"tail beyond 512", PingFrame(768), true},
   };
   for (auto const& c : cases) {

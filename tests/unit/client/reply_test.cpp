@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client/tally_client.h"
+#include "transport/md5_hex.h"
 #include "transport/packet.h"
 
 namespace {
@@ -46,8 +47,8 @@ TEST(ParseReply, RejectsBrokenReplies) {
 }
 
 TEST(Md5Hex, KnownDigests) {
-  EXPECT_EQ(tally::Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(tally::Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(norla::Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(norla::Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 // The client encrypts with the same key and IV the service uses in both

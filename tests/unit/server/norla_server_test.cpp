@@ -14,6 +14,7 @@
 #include "server/ext_params.h"
 #include "tests/support/daemon_process.h"
 #include "tests/unit/server/server_test_support.h"
+#include "transport/md5_hex.h"
 
 namespace server_test {
 namespace {
@@ -100,7 +101,7 @@ TEST_F(HandlerTest, RepliesThroughTheCipher) {
     return Cipher(text, size, false);
   };
   auto reply = [](std::string ids, int count) {
-    return "TALLYRPL1 200\r\n\r\nVersion: 1.00\r\nHash: " + tally::Md5Hex(ids) +
+    return "TALLYRPL1 200\r\n\r\nVersion: 1.00\r\nHash: " + norla::Md5Hex(ids) +
            "\r\nCurrentClients: " + std::to_string(count) + "\r\nArea: a\r\nZone: b\r\n";
   };
   ASSERT_TRUE(handler_.SetExtParams("Zone: b\r\nArea: a"));
