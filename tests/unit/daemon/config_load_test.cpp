@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <tuple>
 
@@ -15,22 +16,27 @@ namespace {
 
 using daemon_test::logged;
 
-// The lines after "Loading from", in short: "key=value" for "[key] = value",
-// "key?" for "[key] not found.", "!" and "#" for the two error lines; "ident"
-// is syslog-ident, the others are sendmail-<key>.
-std::vector<std::string> Messages(std::string const& path, std::string const& shortForm) {
-  std::vector<std::string> lines{"6 Config: Loading from " + path};
-  std::istringstream items(shortForm);
-  for (std::string item; std::getline(items, item, ';');) {
-    auto const end = std::min(item.find('='), item.size() - 1);
-    std::string const key =
-        (item.compare(0, end, "ident") == 0 ? "syslog-" : "sendmail-") + item.substr(0, end);
-    lines.push_back(item == "!"        ? "3 Config: Failed to load config file."
-                    : item == "#"      ? "3 Config: An error occured while loading config file."
-                    : item[end] == '?' ? "6 Config: [" + key + "] not found."
-                                       : "6 Config: [" + key + "] = " + item.substr(end + 1));
+std::string Found(std::string const& key, std::string const& value) {
+  return "6 Config: [" + key + "] = " + value;
+}
+std::string Missing(std::string const& key) {
+  return "6 Config: [" + key + "] not found.";
+}
+std::string const kLoadFailed = "3 Config: Failed to load config file.";
+std::string const kLoadError = "3 Config: An error occured while loading config file.";
+std::string const kIdent = "syslog-ident", kEnabled = "sendmail-enabled", kTo = "sendmail-to",
+                  kFrom = "sendmail-from";
+
+struct Settings {
+  std::string ident;
+  bool mail = false;
+  std::string to, from;
+  bool operator==(Settings const& o) const {
+    return std::tie(ident, mail, to, from) == std::tie(o.ident, o.mail, o.to, o.from);
   }
-  return lines;
+};
+std::ostream& operator<<(std::ostream& out, Settings const& s) {
+  return out << s.ident << "|" << s.mail << "|" << s.to << "|" << s.from;
 }
 
 TEST(ConfigLoad, MessagesAndSettingsPerFile) {
@@ -39,49 +45,70 @@ TEST(ConfigLoad, MessagesAndSettingsPerFile) {
   std::stringstream shipped;  // the example file in the repository
   shipped
       << std::ifstream(source.substr(0, source.rfind("/tests/")) + "/examples/tallyd.conf").rdbuf();
-  // File content ("": no file at all); messages in short form, see
-  // Messages(); settings afterwards as ident|enabled|to|from.
-  std::tuple<std::string, std::string, std::string> const cases[] = {
-      {"", "!", "prior|0||"},
-      {shipped.str(), "ident=tallyd;enabled=1;to=ops@example.org;from=tallyd@example.org",
-       "tallyd|1|ops@example.org|tallyd@example.org"},
+  struct Case {
+    std::string file;                   // "": no file at all
+    std::vector<std::string> messages;  // after "Loading from"
+    Settings after;
+  };
+  Settings const unchanged{"prior", false, "", ""};
+  Case const cases[] = {
+      {"", {kLoadFailed}, unchanged},
+      {shipped.str(),
+       {Found(kIdent, "tallyd"), Found(kEnabled, "1"), Found(kTo, "ops@example.org"),
+        Found(kFrom, "tallyd@example.org")},
+       {"tallyd", true, "ops@example.org", "tallyd@example.org"}},
       {"\xEF\xBB\xBF[tallyd]\r\n  syslog-ident = bom ident \r\n# c\r\n\r\nsendmail-enabled =  7"
        "\r\nsendmail-to= a@b \r\nsendmail-from =c@d\r\n",
-       "ident=bom ident;enabled=7;to=a@b;from=c@d", "bom ident|1|a@b|c@d"},
-      {"[tallyd]\nsyslog-ident=a\nsendmail-enabled=1\nsyslog-ident=b\n", "!", "prior|0||"},
-      {"[tallyd]\nsyslog-ident=a\n[x]\n[tallyd]\nsendmail-enabled=1\n", "!", "prior|0||"},
-      {"\xEF\xBB[tallyd]\nsyslog-ident=a\n", "!", "prior|0||"},  // not a whole mark
+       {Found(kIdent, "bom ident"), Found(kEnabled, "7"), Found(kTo, "a@b"), Found(kFrom, "c@d")},
+       {"bom ident", true, "a@b", "c@d"}},
+      {"[tallyd]\nsyslog-ident=a\nsendmail-enabled=1\nsyslog-ident=b\n", {kLoadFailed}, unchanged},
+      {"[tallyd]\nsyslog-ident=a\n[x]\n[tallyd]\nsendmail-enabled=1\n", {kLoadFailed}, unchanged},
+      {"\xEF\xBB[tallyd]\nsyslog-ident=a\n", {kLoadFailed}, unchanged},  // not a whole mark
       {"[other]\nsyslog-ident=x\n[tallyd]\nsendmail-enabled=0\nsendmail-to=a\nsendmail-from=b",
-       "ident?;enabled=0", "prior|0||"},
-      {"[tallyd]\nsendmail-enabled=abc\nsendmail-to=a\n", "ident?;enabled=abc", "prior|0||"},
-      {"[tallyd]\nsendmail-enabled=4294967296\nsendmail-to=a\n", "ident?;enabled=4294967296",
-       "prior|0||"},  // 0 in 32 bits
+       {Missing(kIdent), Found(kEnabled, "0")},
+       unchanged},
+      {"[tallyd]\nsendmail-enabled=abc\nsendmail-to=a\n",
+       {Missing(kIdent), Found(kEnabled, "abc")},
+       unchanged},
+      {"[tallyd]\nsendmail-enabled=4294967296\nsendmail-to=a\n",  // 0 in 32 bits
+       {Missing(kIdent), Found(kEnabled, "4294967296")},
+       unchanged},
       {"[tallyd]\nsendmail-enabled=2\nsendmail-to=a\nsendmail-from=b\n",
-       "ident?;enabled=2;to=a;from=b", "prior|1|a|b"},
+       {Missing(kIdent), Found(kEnabled, "2"), Found(kTo, "a"), Found(kFrom, "b")},
+       {"prior", true, "a", "b"}},
       {"[tallyd]\nsendmail-enabled=-1\nsendmail-to=a\nsendmail-from=b\n",
-       "ident?;enabled=-1;to=a;from=b", "prior|1|a|b"},
-      {"[tallyd]\nsendmail-enabled=1\nsendmail-from=b\n", "ident?;enabled=1;to?;from=b",
-       "prior|0||b"},  // the sender is read even after the recipient switched mail off
+       {Missing(kIdent), Found(kEnabled, "-1"), Found(kTo, "a"), Found(kFrom, "b")},
+       {"prior", true, "a", "b"}},
+      // The sender is read even after the recipient switched mail off.
+      {"[tallyd]\nsendmail-enabled=1\nsendmail-from=b\n",
+       {Missing(kIdent), Found(kEnabled, "1"), Missing(kTo), Found(kFrom, "b")},
+       {"prior", false, "", "b"}},
+      // Empty counts as absent.
       {"[tallyd]\nsyslog-ident=\nsendmail-enabled=1\nsendmail-to=a\nsendmail-from= \n",
-       "ident?;enabled=1;to=a;from?", "prior|0|a|"},  // empty counts as absent
-      {"[tallyd]\nsyslog-ident=" + i200, "ident=" + i200 + ";enabled?", i200 + "|0||"},
-      {"[tallyd]\nsyslog-ident=kept\nsendmail-enabled=sink-throws\nsendmail-to=a\n", "ident=kept;#",
-       "kept|0||"},  // the load ends, the steps before stand
-      {"[tallyd]\nsyslog-ident=" + i201, "ident=" + i201 + ";enabled?", "prior|0||"},
+       {Missing(kIdent), Found(kEnabled, "1"), Found(kTo, "a"), Missing(kFrom)},
+       {"prior", false, "a", ""}},
+      {"[tallyd]\nsyslog-ident=" + i200,
+       {Found(kIdent, i200), Missing(kEnabled)},
+       {i200, false, "", ""}},
+      // The load ends; the steps before it stand.
+      {"[tallyd]\nsyslog-ident=kept\nsendmail-enabled=sink-throws\nsendmail-to=a\n",
+       {Found(kIdent, "kept"), kLoadError},
+       {"kept", false, "", ""}},
+      {"[tallyd]\nsyslog-ident=" + i201, {Found(kIdent, i201), Missing(kEnabled)}, unchanged},
   };
-  for (auto const& [content, messages, settings] : cases) {
-    SCOPED_TRACE(content.substr(0, 80));
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.file.substr(0, 80));
     std::strcpy(g_syslogIdent, "prior");
     g_sendmailEnabled = false, g_sendmailTo = g_sendmailFrom = "";
     logged = {};
-    std::string const path = content.empty() ? "/nonexistent-tallyd-dir/tallyd.conf"
-                                             : daemon_test::WriteScratch(content);
+    std::string const path =
+        c.file.empty() ? "/nonexistent-tallyd-dir/tallyd.conf" : daemon_test::WriteScratch(c.file);
     ServiceBounds bounds;
     LoadConfiguration(path, daemon_test::CaptureLog, bounds);
-    EXPECT_EQ(logged.lines, Messages(path, messages));
-    EXPECT_EQ(std::string(g_syslogIdent) + "|" + std::to_string(g_sendmailEnabled) + "|" +
-                  g_sendmailTo + "|" + g_sendmailFrom,
-              settings);
+    std::vector<std::string> expected{"6 Config: Loading from " + path};
+    expected.insert(expected.end(), c.messages.begin(), c.messages.end());
+    EXPECT_EQ(logged.lines, expected);
+    EXPECT_EQ((Settings{g_syslogIdent, g_sendmailEnabled, g_sendmailTo, g_sendmailFrom}), c.after);
     // The identity changes with the line that reports it, not after.
     EXPECT_EQ(logged.idents.at(0), "prior");
     EXPECT_EQ(logged.idents.at(1), std::string(g_syslogIdent));
@@ -118,7 +145,8 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
     std::string const path = daemon_test::WriteScratch("[tallyd]\n" + c.keys);
     ServiceBounds bounds;
     LoadConfiguration(path, daemon_test::CaptureLog, bounds);
-    std::vector<std::string> expected = Messages(path, "ident?;enabled?");
+    std::vector<std::string> expected{"6 Config: Loading from " + path, Missing(kIdent),
+                                      Missing(kEnabled)};
     expected.insert(expected.end(), c.lines.begin(), c.lines.end());
     EXPECT_EQ(logged.lines, expected);
     EXPECT_EQ(bounds.maxClients, c.clients);
