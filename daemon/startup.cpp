@@ -23,6 +23,10 @@ constexpr char kDisplayName[] = "tallyd";
 constexpr char kProducts[] = "korvia7mobile";
 constexpr unsigned int kClientTimeoutMinutes = 5;
 constexpr int kUpdateIntervalSeconds = 5;
+// Queued log lines are written before every exit and before detaching, but a
+// stalled system logger may hold them for no longer than this: a stop is
+// carried out within 2 seconds whatever the sink does.
+constexpr unsigned int kLogFlushMilliseconds = 1500;
 
 void EnterStandalone() {
   g_standalone = true;
@@ -52,10 +56,7 @@ int ServeUntilStopped(norla_server::tag_norlasvr_context* server, sigset_t const
   }
 }
 
-}  // namespace
-
-int RunDaemon(int argc, char** argv) {
-  ::openlog(g_syslogIdent, LOG_PID, LOG_DAEMON);
+int RunSteps(int argc, char** argv) {
   NorlaInitializeLog(mysyslog);
 
   CommandLine const line = ScanCommandLine(argc, argv);
@@ -72,9 +73,14 @@ int RunDaemon(int argc, char** argv) {
   if (line.testMail) return RunTestMail();
 
   if (line.standaloneAnywhere) EnterStandalone();
-  if (!g_standalone && ::daemon(0, 0) != 0) {
-    errprintf("Error : could not create daemon process.");
-    return 5;
+  if (!g_standalone) {
+    // A fork copies only the calling thread: the stream's writer must have
+    // ended, and the launcher's lines must carry the launcher's PID.
+    NorlaLogFlush(kLogFlushMilliseconds);
+    if (::daemon(0, 0) != 0) {
+      errprintf("Error : could not create daemon process.");
+      return 5;
+    }
   }
 
   unsigned int const port = line.port;
@@ -97,4 +103,13 @@ int RunDaemon(int argc, char** argv) {
   mysyslog(LOG_ERR, "%s service initialized", kDisplayName);
 
   return ServeUntilStopped(server, waitMask);
+}
+
+}  // namespace
+
+int RunDaemon(int argc, char** argv) {
+  ::openlog(g_syslogIdent, LOG_PID, LOG_DAEMON);
+  int const status = RunSteps(argc, argv);
+  NorlaLogFlush(kLogFlushMilliseconds);
+  return status;
 }
