@@ -104,8 +104,8 @@ void HostLookupPool::Work(std::shared_ptr<Shared> shared, unsigned generation) {
   std::unique_lock<std::mutex> lock(shared->mutex);
   for (;;) {
     ++shared->idle;
-    shared->changed.wait(
-        lock, [&] { return shared->generation != generation || !shared->jobs.empty(); });
+    shared->changed.wait(lock,
+                         [&] { return shared->generation != generation || !shared->jobs.empty(); });
     if (shared->generation != generation) return;
     --shared->idle;
     std::string address = std::move(shared->jobs.front());

@@ -148,8 +148,8 @@ void LogStream::Run() {
     queue_.pop_front();
     lock.unlock();
     try {
-      Write(line.priority, line.event ? FormatEventLine(line.text, line.address, host, line.count)
-                                      : line.text);
+      Write(line.priority,
+            line.event ? FormatEventLine(line.text, line.address, host, line.count) : line.text);
     } catch (...) {
       // Out of memory while formatting: the line is lost, the stream is not.
     }
@@ -176,8 +176,8 @@ void LogStream::RequestLookups(std::unique_lock<std::mutex>& lock) {
   if (unrequested_ == 0) return;
   std::vector<std::pair<std::string, TimePoint>> wanted;
   if (!flushing_) {
-    for (auto line = queue_.end() - static_cast<std::ptrdiff_t>(unrequested_);
-         line != queue_.end(); ++line) {
+    for (auto line = queue_.end() - static_cast<std::ptrdiff_t>(unrequested_); line != queue_.end();
+         ++line) {
       if (line->event && !line->address.empty()) wanted.emplace_back(line->address, line->deadline);
     }
   }

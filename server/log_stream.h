@@ -34,7 +34,7 @@
 namespace norla_server {
 
 struct LogStreamOptions {
-  SyslogFunc sink = nullptr;  // null: sg_syslogFunc at each line, or syslog
+  SyslogFunc sink = nullptr;      // null: sg_syslogFunc at each line, or syslog
   HostLookupPool::Lookup lookup;  // null: GetReverseLookup
   HostLookupPool::Clock now;      // null: steady_clock::now
   std::size_t queueLimit = 65536;
@@ -77,7 +77,7 @@ class LogStream {
     std::string text;     // the host's line, or the event
     std::string address;  // event lines only; "" for none
     int count;
-    TimePoint deadline;   // of the lookup
+    TimePoint deadline;  // of the lookup
   };
 
   bool Post(Line line);
@@ -91,7 +91,7 @@ class LogStream {
 
   LogStreamOptions const options_;
   HostLookupPool lookups_;
-  std::mutex mutex_;  // guards everything below
+  std::mutex mutex_;                 // guards everything below
   std::condition_variable wake_;     // the writer waits on it
   std::condition_variable stopped_;  // Flush waits on it
   std::deque<Line> queue_;
