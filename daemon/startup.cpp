@@ -72,15 +72,14 @@ int RunSteps(int argc, char** argv) {
 
   if (line.testMail) return RunTestMail();
 
+  // The lines so far are written before echoing starts and before detaching:
+  // a fork copies only the calling thread, so the stream's writer must have
+  // ended, and the launcher's lines must carry the launcher's PID.
+  NorlaLogFlush(kLogFlushMilliseconds);
   if (line.standaloneAnywhere) EnterStandalone();
-  if (!g_standalone) {
-    // A fork copies only the calling thread: the stream's writer must have
-    // ended, and the launcher's lines must carry the launcher's PID.
-    NorlaLogFlush(kLogFlushMilliseconds);
-    if (::daemon(0, 0) != 0) {
-      errprintf("Error : could not create daemon process.");
-      return 5;
-    }
+  if (!g_standalone && ::daemon(0, 0) != 0) {
+    errprintf("Error : could not create daemon process.");
+    return 5;
   }
 
   unsigned int const port = line.port;
