@@ -9,8 +9,11 @@
 #include "daemon/ini_file.h"
 #include "daemon/notify_mail.h"
 #include "daemon/process_log.h"
+#include "server/norla_server.h"
 
 namespace {
+
+constexpr unsigned int kIdentFlushMilliseconds = 1500;
 
 // A value that is absent or empty counts as absent.
 boost::optional<std::string> Setting(IniFile const& ini, char const* key) {
@@ -22,8 +25,10 @@ boost::optional<std::string> Setting(IniFile const& ini, char const* key) {
 // The identity and the mail keys; the mail ones end early once mail is off.
 void LoadDesignedKeys(IniFile const& ini, ConfigLogFunc log) {
   if (auto const ident = Setting(ini, "tallyd.syslog-ident")) {
-    // Copied before the message so that the message already carries it.
+    // Copied before the message so that the message already carries it,
+    // once the lines before it are written under the old one.
     if (ident->size() <= kSyslogIdentMax) {
+      NorlaLogFlush(kIdentFlushMilliseconds);
       std::memcpy(g_syslogIdent, ident->c_str(), ident->size() + 1);
     }
     log(LOG_INFO, "Config: [syslog-ident] = %s", ident->c_str());

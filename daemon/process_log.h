@@ -3,9 +3,10 @@
 // The process's two output functions and the system-log identity.
 //
 // mysyslog is the one log function of the whole program: the session service
-// writes through it too (installed with NorlaInitializeLog), so it runs on
-// several threads at once. It takes no lock of its own; each console line is
-// written with a single stdio call so concurrent lines do not interleave.
+// writes through it too (installed with NorlaInitializeLog). Lines go through
+// the service's ordered log stream, whose writer thread calls mysyslog again
+// to write them; so a stalled system logger holds up no other thread. Each
+// console line is written with a single stdio call so lines never interleave.
 
 #include <cstdarg>
 #include <cstddef>
@@ -20,8 +21,10 @@ extern char g_syslogIdent[kSyslogIdentMax + 1];
 // before the service's threads exist.
 extern bool g_logToConsole;
 
-// Logs one line (printf format, no trailing newline) at a syslog priority.
-// With console echo on, the text plus one newline goes to standard error for
+// Logs one line (printf format, no trailing newline) at a syslog priority:
+// posts the formatted text with NorlaLogPost. Where that is refused (on the
+// stream's writer thread, or with no stream) it writes the line at once: with
+// console echo on, the text plus one newline goes to standard error for
 // priority exactly 3 (LOG_ERR) and to standard output otherwise; then, in
 // every case, the same format and arguments go to vsyslog.
 void mysyslog(int priority, char const* format, ...) __attribute__((format(printf, 2, 3)));

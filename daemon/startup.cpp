@@ -24,6 +24,10 @@ constexpr char kDisplayName[] = "tallyd";
 constexpr char const* kProducts = tally::kProductId;
 constexpr unsigned int kClientTimeoutMinutes = 5;
 constexpr int kUpdateIntervalSeconds = 5;
+// Queued log lines are written before every exit and before detaching, but a
+// stalled system logger may hold them for no longer than this: a stop is
+// carried out within 2 seconds whatever the sink does.
+constexpr unsigned int kLogFlushMilliseconds = 1500;
 
 void EnterStandalone() {
   g_standalone = true;
@@ -53,10 +57,7 @@ int ServeUntilStopped(norla_server::tag_norlasvr_context* server, sigset_t const
   }
 }
 
-}  // namespace
-
-int RunDaemon(int argc, char** argv) {
-  ::openlog(g_syslogIdent, LOG_PID, LOG_DAEMON);
+int RunSteps(int argc, char** argv) {
   NorlaInitializeLog(mysyslog);
 
   CommandLine const line = ScanCommandLine(argc, argv);
@@ -73,6 +74,10 @@ int RunDaemon(int argc, char** argv) {
 
   if (line.testMail) return RunTestMail();
 
+  // The lines so far are written before echoing starts and before detaching:
+  // a fork copies only the calling thread, so the stream's writer must have
+  // ended, and the launcher's lines must carry the launcher's PID.
+  NorlaLogFlush(kLogFlushMilliseconds);
   if (line.standaloneAnywhere) EnterStandalone();
   if (!g_standalone && ::daemon(0, 0) != 0) {
     errprintf("Error : could not create daemon process.");
@@ -104,4 +109,13 @@ int RunDaemon(int argc, char** argv) {
   mysyslog(LOG_ERR, "%s service initialized", kDisplayName);
 
   return ServeUntilStopped(server, waitMask);
+}
+
+}  // namespace
+
+int RunDaemon(int argc, char** argv) {
+  ::openlog(g_syslogIdent, LOG_PID, LOG_DAEMON);
+  int const status = RunSteps(argc, argv);
+  NorlaLogFlush(kLogFlushMilliseconds);
+  return status;
 }

@@ -18,13 +18,15 @@
 #pragma GCC diagnostic pop
 #endif
 
-#include "server/event_log_writer.h"
+#include "server/log_stream.h"
 
 namespace norla_server {
 
-SyslogFunc sg_syslogFunc = nullptr;
+std::atomic<SyslogFunc> sg_syslogFunc{nullptr};
 
 namespace {
+
+constexpr std::size_t kHostNameMax = 253;
 
 bool ParseIpAddress(std::string const& text, boost::asio::ip::address& address) {
   boost::system::error_code error;
@@ -67,6 +69,15 @@ std::string GetReverseLookup(std::string const& address) {
   return {};
 }
 
+bool IsValidHostName(std::string const& name) {
+  if (name.empty() || name.size() > kHostNameMax) return false;
+  for (unsigned char const c : name) {
+    bool const alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-' && c != '_' && c != '.') return false;
+  }
+  return true;
+}
+
 std::string FormatEventLine(std::string const& event, std::string const& address,
                             std::string const& host, int count) {
   std::string line = event;
@@ -89,7 +100,8 @@ std::string FormatEventLine(std::string const& event, std::string const& address
 }
 
 void WriteEventLine(std::string const& line) {
-  SyslogFunc sink = sg_syslogFunc != nullptr ? sg_syslogFunc : &syslog;
+  SyslogFunc sink = sg_syslogFunc.load();
+  if (sink == nullptr) sink = &syslog;
   sink(LOG_INFO, "%s", line.c_str());
 }
 
@@ -97,12 +109,8 @@ bool OutputLog(char const* source, char const* event, int count, char const* add
                bool /*flag*/) {
   if (source == nullptr || event == nullptr) return false;
   std::string addressText = address != nullptr ? address : "";
-  if (std::shared_ptr<EventLogWriter> writer = EventLogWriter::Shared()) {
-    if (writer->Post(event, addressText, count)) return true;
-  }
-  // No writer runs (before creation, after destruction, unit tests): resolve here.
-  std::string host = addressText.empty() ? std::string() : GetReverseLookup(addressText);
-  WriteEventLine(FormatEventLine(event, addressText, host, count));
+  if (LogStream::Process().PostEvent(event, addressText, count)) return true;
+  WriteEventLine(FormatEventLine(event, addressText, std::string(), count));
   return true;
 }
 

@@ -3,26 +3,33 @@
 // Event lines of the session service. The transport may include this header;
 // it pulls in nothing else of the service.
 
+#include <atomic>
 #include <string>
 
 namespace norla_server {
 
 using SyslogFunc = void (*)(int priority, char const* format, ...);
 
-// The log sink; null means syslog. Written only by NorlaInitializeLog, before
-// any service thread exists.
-extern SyslogFunc sg_syslogFunc;
+// The log sink; null means syslog. Set by NorlaInitializeLog; the log
+// stream's writer reads it for each line.
+extern std::atomic<SyslogFunc> sg_syslogFunc;
 
 // Emits one event line at priority 6 through the sink with the format "%s":
 //   event [" : " address [" (" host ")"]] [", Current clients : " count]
 // `source` and `event` must be non-null (else false and nothing is emitted);
 // `address` may be null; `count` < 0 means no count. `flag` is unused.
-// Never blocks on name resolution while the background writer runs.
+// Queued in the process's LogStream; never blocks on name resolution. Where
+// no stream can take it, written at once without a host name.
 bool OutputLog(char const* source, char const* event, int count, char const* address, bool flag);
 
 // The host name for an address text, or "" when it is not an IP address or has
 // no name. May block on the system resolver.
 std::string GetReverseLookup(std::string const& address);
+
+// True when `name` may be shown as a host name: 1 to 253 letters, digits,
+// hyphens, underscores and dots. Keeps control characters sent by a name
+// server out of log lines.
+bool IsValidHostName(std::string const& name);
 
 // True when `text` is an IPv6 address (with an optional "%" scope) or an IPv4
 // address in dotted decimal.

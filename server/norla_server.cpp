@@ -5,7 +5,7 @@
 #include <new>
 
 #include "server/event_log.h"
-#include "server/event_log_writer.h"
+#include "server/log_stream.h"
 #include "server/receive_packet_handler.h"
 #include "transport/ip_access_list.h"
 #include "transport/packet_server_thread.h"
@@ -17,7 +17,6 @@ namespace norla_server {
 struct tag_norlasvr_context {
   KPacketServerThread* serverThread = nullptr;
   KReceivePacketHandler handler;
-  bool holdsLogWriter = false;  // counted in the process-wide event-line writer
 
   explicit tag_norlasvr_context(char const* products) : handler(products) {}
 };
@@ -38,11 +37,6 @@ void ReleaseContext(tag_norlasvr_context* context) {
     delete thread;
     context->serverThread = nullptr;
   }
-  // Drain queued event lines first, so "ServiceEnd" is the last line.
-  if (context->holdsLogWriter) {
-    context->holdsLogWriter = false;
-    EventLogWriter::ReleaseShared();
-  }
   delete context;
 }
 
@@ -57,7 +51,7 @@ void DiscardContext(tag_norlasvr_context* context) {
 
 }  // namespace norla_server
 
-using norla_server::EventLogWriter;
+using norla_server::LogStream;
 using norla_server::KPacketServerThread;
 using norla_server::KReceivePacketHandler;
 using norla_server::OutputLog;
@@ -112,10 +106,6 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
       norla_server::DiscardContext(context);
       return nullptr;
     }
-
-    // Requests may log from the moment the server thread starts.
-    context->holdsLogWriter = true;
-    EventLogWriter::AcquireShared();
 
     result = kNorlaThreadStartFailed;
     KReceivePacketHandler* requests = &context->handler;
@@ -185,6 +175,23 @@ int NorlaServerCheckDll() {
 bool NorlaLog(char const* text) {
   try {
     return OutputLog("external", text, -1, nullptr, false);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool NorlaLogPost(int priority, char const* line) {
+  if (line == nullptr) return false;
+  try {
+    return LogStream::Process().PostText(priority, line);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool NorlaLogFlush(unsigned int milliseconds) {
+  try {
+    return LogStream::Process().Flush(std::chrono::milliseconds(milliseconds));
   } catch (...) {
     return false;
   }

@@ -6,8 +6,8 @@
 // returns a value).
 //
 // Calling order: NorlaInitializeLog, NorlaServerCreate, then
-// NorlaServerUpdateClients repeatedly (NorlaLog at any time), then
-// NorlaServerQuit and NorlaServerDestroy.
+// NorlaServerUpdateClients repeatedly (NorlaLog and NorlaLogPost at any
+// time), then NorlaServerQuit, NorlaServerDestroy and NorlaLogFlush.
 
 #include "server/event_handler.h"
 
@@ -78,3 +78,16 @@ NORLA_EXPORT int NorlaServerCheckDll();
 
 // Writes the host's text as one event line. False for null text.
 NORLA_EXPORT bool NorlaLog(char const* text);
+
+// Queues a line the host has formatted in the process's ordered log stream,
+// to be written through the sink at `priority` with the format "%s". Never
+// waits for the sink. False for null text, on the stream's writer thread (that
+// is, from within the sink) and when no stream can run: the host then writes
+// the line itself.
+NORLA_EXPORT bool NorlaLogPost(int priority, char const* line);
+
+// Hands every line queued so far to the sink, with cached host names only,
+// and ends the stream's writer thread, waiting at most `milliseconds`. True
+// when everything was written. Call before exiting, and before a fork that
+// must not inherit a half-held lock. A later post starts the stream again.
+NORLA_EXPORT bool NorlaLogFlush(unsigned int milliseconds);

@@ -7,7 +7,7 @@
 #include "client/request_builder.h"
 #include "client/tally_client.h"
 #include "server/event_log.h"
-#include "server/event_log_writer.h"
+#include "server/norla_server.h"
 #include "transport/packet.h"
 
 namespace tally_micro {
@@ -18,16 +18,8 @@ void NoSink(int, char const*, ...) {}
 }  // namespace
 
 void QuietEventLog(bool background) {
-  static bool running = false;
   norla_server::sg_syslogFunc = &NoSink;
-  if (background && !running) {
-    norla_server::EventLogWriterOptions options;
-    options.lookup = [](std::string const&) { return std::string(); };
-    running = norla_server::EventLogWriter::AcquireShared(options);
-  } else if (!background && running) {
-    norla_server::EventLogWriter::ReleaseShared();  // drains the queue first
-    running = false;
-  }
+  if (!background) NorlaLogFlush(60000);  // writes the queue out and ends the writer
 }
 
 std::vector<unsigned char> RequestBody(int command, std::string const& uniqueId,
@@ -71,6 +63,9 @@ void FillTable(norla_server::KReceivePacketHandler& handler, std::size_t first, 
   }
 }
 
-std::size_t HeapInUse() { return mallinfo2().uordblks; }
+std::size_t HeapInUse() {
+  NorlaLogFlush(60000);  // queued lines are not the table's
+  return mallinfo2().uordblks;
+}
 
 }  // namespace tally_micro

@@ -16,10 +16,8 @@ namespace tally_micro {
 
 constexpr char const* kProduct = tally::kProductId;
 
-// Event lines go nowhere. With `background`, they pass through the
-// process-wide writer thread as in the daemon (with a lookup that answers at
-// once); without, each is formatted and dropped on the caller's thread, so
-// nothing stays queued on the heap.
+// Event lines go nowhere, through the process's log stream as in the daemon.
+// Without `background` the stream is first flushed, ending its writer.
 void QuietEventLog(bool background);
 
 // The encrypted 512-byte body of one request, as a client sends it.

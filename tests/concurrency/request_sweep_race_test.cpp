@@ -3,7 +3,7 @@
 #include <map>
 #include <thread>
 
-#include "server/event_log_writer.h"
+#include "server/log_stream.h"
 #include "tests/unit/server/server_test_support.h"
 
 namespace {
@@ -36,7 +36,7 @@ TEST_F(RequestSweepRaceTest, TableStaysConsistent) {
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(handler_.ClientCount(), 0u);
   std::map<std::string, int> events, lines;
-  for (std::string const& line : log_.Take()) {
+  for (std::string const& line : log_.Flushed()) {
     bool event = line.find(" : ") == std::string::npos;
     ++(event ? events : lines)[line.substr(0, line.find(event ? " " : ", Current"))];
   }
@@ -48,23 +48,24 @@ TEST_F(RequestSweepRaceTest, TableStaysConsistent) {
   EXPECT_EQ(lines.size(), 3u) << "no other line";
 }
 
-// Threads log through the shared writer: nothing is lost, each thread's order kept.
-TEST(EventLogWriterContentionTest, LinesKeepPerThreadOrder) {
+// Threads log through one stream: nothing is lost, each thread's order kept.
+TEST(LogStreamContentionTest, LinesKeepPerThreadOrder) {
   server_test::ScopedLog log;
-  norla_server::EventLogWriterOptions options;
+  norla_server::LogStreamOptions options;
+  options.sink = &server_test::ScopedLog::Sink;
   options.lookup = [](std::string const&) { return std::string("name"); };
-  ASSERT_TRUE(norla_server::EventLogWriter::AcquireShared(options));
+  norla_server::LogStream stream(options);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
+    threads.emplace_back([t, &stream] {
       for (int i = 0; i < 400; ++i) {
         std::string address = "192.0.2." + std::to_string(i % 20);
-        norla_server::OutputLog("", std::to_string(t).c_str(), i, address.c_str(), false);
+        stream.PostEvent(std::to_string(t), address, i);
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  norla_server::EventLogWriter::ReleaseShared();
+  ASSERT_TRUE(stream.Flush(std::chrono::seconds(10)));
 
   std::vector<int> next(4, 0);
   auto lines = log.Take();

@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "client/request_builder.h"
+#include "client/tally_client.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/root_sandbox.h"
 
@@ -81,6 +87,40 @@ TEST(SystemLog, DetachedDaemonLogsUnderTheConfiguredIdentity) {
         after + "tallyd service stopping"}) {
     EXPECT_TRUE(log.WaitForLine(line, 10s)) << line << "\n" << log.Output(Stream::kAny);
   }
+}
+
+// A system logger that stops reading (its socket bound, never read: the
+// kernel queues only a few datagrams) holds up neither requests nor the stop.
+TEST(SystemLog, StalledLoggerHoldsUpNeitherRequestsNorTheStop) {
+  std::string const reason = OverlayUnavailableReason("/dev");
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  TempDir scratch;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string const path = scratch.path() + "/log";
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  int const logger = socket(AF_UNIX, SOCK_DGRAM, 0);
+  ASSERT_EQ(bind(logger, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  unsigned short const port = FreeTcpPort();
+  ProcessOptions options;
+  options.args = {"--standalone", "--port", std::to_string(port)};
+  options.wrapper = OverlayWrapper("/dev", scratch.path(),
+                                   "touch /dev/log && mount --bind '" + path + "' /dev/log");
+  DaemonProcess daemon(options);
+  ASSERT_TRUE(daemon.Start());
+  ASSERT_TRUE(daemon.WaitForLine("ServiceStart")) << daemon.Output(Stream::kAny);
+  tally::ClientOptions client;
+  client.port = port;
+  for (int i = 0; i < 50; ++i) {
+    tally::ExchangeResult login = tally::SendCommand(client, norla::kNorlaLogin, tally::kProductId,
+                                                     "stalled-" + std::to_string(i), "app");
+    ASSERT_EQ(login.error, tally::ExchangeError::kNone) << i << " " << login.detail;
+    EXPECT_EQ(login.reply.code, 200);
+  }
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(2s), 65);
+  close(logger);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "client/reply.h"
-#include "server/event_log_writer.h"
+#include "server/log_stream.h"
 #include "server/ext_params.h"
 #include "tests/support/daemon_process.h"
 #include "tests/unit/server/server_test_support.h"
@@ -83,14 +83,17 @@ TEST_F(HandlerTest, ClientTable) {
     now_ += step.advance;
     std::string text = RequestText(step.command, step.unique, step.app);
     EXPECT_EQ(handler_.ParsePacket(text, step.peer), step.code);
-    EXPECT_EQ(log_.Take(), step.log) << step.command << " " << step.unique << " " << step.app;
+    EXPECT_EQ(log_.Take(step.log.size()), step.log)
+        << step.command << " " << step.unique << " " << step.app;
   }
   handler_.UpdateClients();
   EXPECT_TRUE(log_.Take().empty()) << "300 s idle stays";
   now_ += 1;
   handler_.UpdateClients();
-  EXPECT_EQ(log_.Take(), (Strings{"Killed u2", "Disconnect(Timeout) : p2, Current clients : 2",
-                                  "Killed u3", "Disconnect(Timeout) : p3, Current clients : 1"}));
+  Strings swept = log_.Take(4);  // notifications at once, lines from the log stream
+  std::stable_partition(swept.begin(), swept.end(), [](auto& s) { return s[0] == 'K'; });
+  EXPECT_EQ(swept, (Strings{"Killed u2", "Killed u3", "Disconnect(Timeout) : p2, Current clients : 2",
+                            "Disconnect(Timeout) : p3, Current clients : 1"}));
 }
 
 // PING gets the last identified hash; replies fit the body; bytes past 512 stay.
@@ -130,40 +133,72 @@ TEST(EventLogTest, LineFormat) {
   }
 }
 
-// A hung look-up blocks no caller; names and misses are cached; Stop drains the queue.
-TEST(EventLogWriterTest, HungLookupBlocksNoCallerAndLosesNoLine) {
+using norla_server::LogStream;
+using norla_server::LogStreamOptions;
+
+LogStreamOptions RecordingStream() {
+  LogStreamOptions options;
+  options.sink = &ScopedLog::Sink;
+  return options;
+}
+
+TEST(LogStreamTest, OnlyValidHostNamesAreShown) {
   ScopedLog log;
-  Journal calls;
-  norla_server::EventLogWriterOptions options;
-  options.lookup = [&calls](std::string const& address) {
-    calls.Add(address);
-    return address.back() < '5' ? "n" + address.substr(8) : "";
+  std::pair<std::string, std::string> const cases[] = {
+      {"pc-7.example_net", " (pc-7.example_net)"},
+      {"pc7\nConnect : 192.0.2.9, Current clients : 9", ""},
+      {"pc\x1b[2J7", ""},
+      {std::string(254, 'a'), ""},
   };
-  options.lookupLimit = 2;
-  options.queueLimit = 3;
-  ASSERT_TRUE(norla_server::EventLogWriter::AcquireShared(options));
-  auto post = [](std::string i) { OutputLog("", i.c_str(), -1, ("192.0.2." + i).c_str(), false); };
-  for (int round = 0; round < 2; ++round) {  // two lines at a time stay within the limits
-    post("1");
-    post("9");
-    EXPECT_EQ(log.Take(2), (Strings{"1 : 192.0.2.1 (n1)", "9 : 192.0.2.9"}));
+  for (auto const& [name, shown] : cases) {
+    LogStreamOptions options = RecordingStream();
+    options.lookup = [name = name](std::string const&) { return name; };
+    LogStream stream(options);
+    stream.PostEvent("Connect", "192.0.2.1", 1);
+    EXPECT_EQ(log.Take(1), Strings{"Connect : 192.0.2.1" + shown + ", Current clients : 1"});
   }
+}
+
+// Lookups run side by side; a line waits for its name until 2 s after it was
+// posted, and the lines behind it wait with it.
+TEST(LogStreamTest, HungLookupsHoldLinesInOrderForTwoSecondsAtMost) {
+  ScopedLog log;
+  static Journal calls;  // outlives the workers still hanging in it
+  static std::atomic<int> ms;
+  ms = 0;
   calls.Set(false);
-  post("3");  // the writer hangs in this look-up
-  EXPECT_EQ(calls.Take(3), (Strings{"192.0.2.1", "192.0.2.9", "192.0.2.3"}));
-  for (char const* i : {"2", "1", "4"}) post(i);  // past the look-up limit: cached names only
-  post("5");  // over the hard limit: written at once by the caller
-  EXPECT_EQ(log.Take(), Strings{"5 : 192.0.2.5"});
-  auto writer = norla_server::EventLogWriter::Shared();
-  std::thread stopper(&norla_server::EventLogWriter::ReleaseShared);
-  while (writer->Post("", "", -1)) std::this_thread::yield();  // until the stop has begun
+  LogStreamOptions options = RecordingStream();
+  options.lookup = [](std::string const& address) {
+    calls.Add(address);
+    return std::string("n");
+  };
+  options.now = [] { return LogStream::TimePoint() + std::chrono::milliseconds(ms.load()); };
+  LogStream stream(options);
+  stream.PostEvent("A", "192.0.2.1", 1);
+  EXPECT_EQ(calls.Take(1), Strings{"192.0.2.1"});
+  ms = 1000;
+  stream.PostText(3, "B");
+  stream.PostEvent("C", "192.0.2.2", 2);
+  EXPECT_EQ(calls.Take(1), Strings{"192.0.2.2"});
+  ms = 2000;
+  EXPECT_EQ(log.Take(2), (Strings{"A : 192.0.2.1, Current clients : 1", "3 B"}));
+  ms = 3000;
+  EXPECT_EQ(log.Take(1), Strings{"C : 192.0.2.2, Current clients : 2"});
   calls.Set(true);
-  stopper.join();
-  Strings lines = log.Take();
-  lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
-  EXPECT_EQ(lines, (Strings{"3 : 192.0.2.3 (n3)", "2 : 192.0.2.2", "1 : 192.0.2.1 (n1)",
-                            "4 : 192.0.2.4"}));
-  EXPECT_TRUE(calls.Take().empty());
+}
+
+TEST(LogStreamTest, FullQueueDropsAndCountsLines) {
+  ScopedLog log;
+  LogStreamOptions options = RecordingStream();
+  options.queueLimit = 2;
+  LogStream stream(options);
+  log.Set(false);  // the sink stalls
+  stream.PostText(6, "1");
+  EXPECT_EQ(log.Take(1), Strings{"1"});
+  for (char const* line : {"2", "3", "4", "5"}) EXPECT_TRUE(stream.PostText(6, line));
+  log.Set(true);
+  EXPECT_EQ(log.Take(3), (Strings{"2", "3", "3 Log: 2 lines dropped while the system log was "
+                                            "not accepting them"}));
 }
 
 // Destroy must not free anything under a server thread that has not ended.
@@ -206,7 +241,7 @@ TEST(NorlaServerTest, CreationCodesAndDestroyWaitingForTheServerThread) {
       lines,
       (Strings{"100% %s%n", "ServiceStart, Current clients : 0",
                "Socket open failed / Exception: ", "ServiceEnd waiting for the server thread"}));
-  EXPECT_EQ(log.Take(), Strings{"ServiceEnd, Current clients : 0"});
+  EXPECT_EQ(log.Take(1), Strings{"ServiceEnd, Current clients : 0"});
 }
 
 }  // namespace

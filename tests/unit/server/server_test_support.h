@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "server/event_log.h"
+#include "server/norla_server.h"
 #include "server/receive_packet_handler.h"
 #include "transport/packet_cipher.h"
 
@@ -44,23 +45,33 @@ class Journal {
   bool open_ = true;
 };
 
-// Records the sink's lines while in scope; any but priority 6 with "%s" is recorded as "BAD".
+// Records the sink's lines while in scope: "%s" lines at priority 6 as their
+// text, at other priorities as "<priority> <text>", any other format as "BAD".
 class ScopedLog : public Journal {
  public:
   ScopedLog() {
+    NorlaLogFlush(10000);
     current_ = this;
     norla_server::sg_syslogFunc = &Sink;
   }
-  ~ScopedLog() { norla_server::sg_syslogFunc = nullptr; }
-
- private:
+  ~ScopedLog() {
+    NorlaLogFlush(10000);
+    norla_server::sg_syslogFunc = nullptr;
+  }
+  // Every line posted so far.
+  Strings Flushed() {
+    NorlaLogFlush(10000);
+    return Take();
+  }
   static void Sink(int priority, char const* format, ...) {
-    bool plain = priority == 6 && std::string(format) == "%s";
     va_list args;
     va_start(args, format);
-    current_->Add(plain ? va_arg(args, char const*) : "BAD");
+    std::string text = std::string(format) == "%s" ? va_arg(args, char const*) : "BAD";
     va_end(args);
+    current_->Add(priority == 6 ? text : std::to_string(priority) + " " + text);
   }
+
+ private:
   static inline ScopedLog* current_ = nullptr;
 };
 

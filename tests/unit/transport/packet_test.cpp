@@ -13,6 +13,7 @@
 
 #include "client/tally_client.h"
 #include "server/event_log.h"
+#include "server/norla_server.h"
 #include "transport/ip_access_list.h"
 #include "transport/packet_exchange.h"
 #include "transport/packet_server.h"
@@ -171,6 +172,7 @@ TEST_F(ServerThreadTest, DropsAndHandlerExceptionsCloseAtOnce) {
        {Frame(1025), Frame(32, kDecline), Frame(32, kThrowStd), Frame(32, kThrowOther)}) {
     EXPECT_EQ(Exchange(request), kDropped);
   }
+  ASSERT_TRUE(NorlaLogFlush(10000));
   EXPECT_EQ(gLog, (std::vector<std::string>{"Exception: handler fault", "Unknown Exception"}));
   EXPECT_EQ(Exchange(Frame(512)), Served(512));
 }
@@ -182,6 +184,7 @@ TEST_F(ServerThreadTest, SocketOpenFailuresGive5012AndALine) {
     EXPECT_EQ(KPacketServerThread::Start(port, Flip, code), nullptr) << port;
     EXPECT_EQ(code, kStartSocketOpenFailed) << port;
   }
+  ASSERT_TRUE(NorlaLogFlush(10000));
   ASSERT_EQ(gLog.size(), 2u);  // the first also shows the server above listens on port_
   EXPECT_EQ(gLog[0].rfind("Socket open failed / Exception: bind: ", 0), 0u) << gLog[0];
   EXPECT_EQ(gLog[1].rfind("Socket open failed / Exception: ", 0), 0u) << gLog[1];

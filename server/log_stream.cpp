@@ -1,0 +1,233 @@
+#include "server/log_stream.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <utility>
+#include <vector>
+
+namespace norla_server {
+
+namespace {
+
+// Set on writer threads: a sink that logs again must not queue behind itself.
+thread_local bool tl_onWriter = false;
+
+// How often the writer looks again while the head line waits for its name:
+// the deadline may be on an injected clock, and later lines' lookups are
+// requested at each look.
+constexpr std::chrono::milliseconds kLookupPoll{25};
+
+constexpr int kEventPriority = LOG_INFO;
+constexpr int kDroppedPriority = LOG_ERR;
+
+std::string DroppedText(std::uint64_t count) {
+  return "Log: " + std::to_string(count) +
+         " lines dropped while the system log was not accepting them";
+}
+
+HostLookupPool::Options PoolOptions(LogStreamOptions const& options) {
+  HostLookupPool::Options pool;
+  pool.lookup = options.lookup;
+  pool.now = options.now;
+  pool.threads = options.lookupThreads;
+  return pool;
+}
+
+}  // namespace
+
+LogStream::LogStream(LogStreamOptions options)
+    : options_(std::move(options)), lookups_(PoolOptions(options_), [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_.notify_all();
+      }) {}
+
+LogStream::~LogStream() {
+  Flush(std::chrono::hours(1));
+  if (thread_.joinable()) thread_.detach();  // stuck in the sink for an hour
+}
+
+namespace {
+
+std::atomic<LogStream*> g_processStream{nullptr};
+
+// A fork copies only the forking thread: a child would inherit a stream whose
+// writer does not exist in it (and perhaps a mutex that writer held). It gets
+// a fresh one; the old one is left alone, never freed.
+void RenewProcessStreamInChild() {
+  g_processStream.store(new LogStream);
+}
+
+}  // namespace
+
+LogStream& LogStream::Process() {
+  static bool const forkSafe = [] {
+    g_processStream.store(new LogStream);
+    return pthread_atfork(nullptr, nullptr, &RenewProcessStreamInChild) == 0;
+  }();
+  (void)forkSafe;
+  return *g_processStream.load();
+}
+
+bool LogStream::PostText(int priority, std::string text) {
+  return Post(Line{priority, false, std::move(text), std::string(), -1, TimePoint()});
+}
+
+bool LogStream::PostEvent(std::string event, std::string address, int count) {
+  TimePoint const deadline = address.empty() ? TimePoint() : Now() + options_.lookupBound;
+  return Post(Line{kEventPriority, true, std::move(event), std::move(address), count, deadline});
+}
+
+bool LogStream::Post(Line line) {
+  if (tl_onWriter) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!EnsureWriter()) return false;
+  if (queue_.size() >= options_.queueLimit) {
+    ++dropped_;
+    return true;
+  }
+  if (dropped_ > 0) {
+    queue_.push_back(Line{kDroppedPriority, false, DroppedText(dropped_), {}, -1, {}});
+    dropped_ = 0;
+    ++unrequested_;
+  }
+  queue_.push_back(std::move(line));
+  ++unrequested_;
+  bool const wake = idle_;
+  idle_ = false;
+  lock.unlock();
+  if (wake) wake_.notify_one();
+  return true;
+}
+
+bool LogStream::EnsureWriter() {
+  if (running_) return true;
+  if (thread_.joinable()) thread_.join();  // past its last use of the mutex
+  flushing_ = false;
+  idle_ = false;
+  // The writer must never be the thread a process signal lands on, or the
+  // host's handlers would run on it.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try {
+    thread_ = std::thread(&LogStream::Run, this);
+    running_ = true;
+    ++started_;
+  } catch (...) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return running_;
+}
+
+bool LogStream::Flush(std::chrono::milliseconds bound) {
+  if (tl_onWriter) return false;
+  auto const until = std::chrono::steady_clock::now() + bound;
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::uint64_t const run = started_;
+  flushing_ = true;
+  wake_.notify_all();
+  bool const done = stopped_.wait_until(lock, until, [&] { return finished_ >= run; });
+  std::thread ended;
+  if (done && !running_) ended = std::move(thread_);
+  lock.unlock();
+  if (ended.joinable()) ended.join();
+  lookups_.Stop();
+  return done;
+}
+
+void LogStream::Run() {
+  tl_onWriter = true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (queue_.empty()) {
+      if (dropped_ > 0) {
+        std::string const text = DroppedText(std::exchange(dropped_, 0));
+        lock.unlock();
+        Write(kDroppedPriority, text);
+        lock.lock();
+      } else if (flushing_) {
+        break;
+      } else {
+        WaitForLines(lock);
+      }
+      continue;
+    }
+    RequestLookups(lock);
+    std::string host;
+    if (!HostReady(queue_.front(), host)) {
+      wake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                               queue_.front().deadline - Now(), kLookupPoll));
+      continue;
+    }
+    Line line = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    try {
+      Write(line.priority,
+            line.event ? FormatEventLine(line.text, line.address, host, line.count) : line.text);
+    } catch (...) {
+      // Out of memory while formatting: the line is lost, the stream is not.
+    }
+    lock.lock();
+  }
+  running_ = false;
+  ++finished_;
+  stopped_.notify_all();
+}
+
+void LogStream::WaitForLines(std::unique_lock<std::mutex>& lock) {
+  idle_ = true;
+  wake_.wait(lock, [this] { return flushing_ || !queue_.empty(); });
+  idle_ = false;
+  if (!flushing_ && options_.gatherDelay.count() > 0) {
+    wake_.wait_for(lock, options_.gatherDelay, [this] { return flushing_; });
+  }
+}
+
+// Asks for the names of lines not seen yet, so that their lookups run while
+// earlier lines are written. The pool is called without mutex_ held: its
+// completions take mutex_.
+void LogStream::RequestLookups(std::unique_lock<std::mutex>& lock) {
+  if (unrequested_ == 0) return;
+  std::vector<std::pair<std::string, TimePoint>> wanted;
+  if (!flushing_) {
+    for (auto line = queue_.end() - static_cast<std::ptrdiff_t>(unrequested_); line != queue_.end();
+         ++line) {
+      if (line->event && !line->address.empty()) wanted.emplace_back(line->address, line->deadline);
+    }
+  }
+  unrequested_ = 0;
+  if (wanted.empty()) return;
+  lock.unlock();
+  for (auto const& [address, deadline] : wanted) {
+    if (IsIpAddressText(address)) lookups_.Request(address, deadline);
+  }
+  lock.lock();
+}
+
+bool LogStream::HostReady(Line const& line, std::string& host) {
+  if (!line.event || line.address.empty()) return true;
+  HostLookupPool::State const state = lookups_.Find(line.address, host);
+  if (state == HostLookupPool::State::kKnown) return true;
+  host.clear();
+  return state != HostLookupPool::State::kPending || flushing_ || Now() >= line.deadline;
+}
+
+void LogStream::Write(int priority, std::string const& text) const {
+  SyslogFunc sink = options_.sink != nullptr ? options_.sink : sg_syslogFunc.load();
+  if (sink == nullptr) sink = &syslog;
+  try {
+    sink(priority, "%s", text.c_str());
+  } catch (...) {
+    // A throwing sink loses its line; the stream goes on.
+  }
+}
+
+LogStream::TimePoint LogStream::Now() const {
+  return options_.now ? options_.now() : std::chrono::steady_clock::now();
+}
+
+}  // namespace norla_server
