@@ -95,14 +95,26 @@ void WriteEventLine(std::string const& line) {
 
 bool OutputLog(char const* source, char const* event, int count, char const* address,
                bool /*flag*/) {
+  return OutputLogAt(LOG_INFO, source, event, count, address);
+}
+
+bool OutputLogAt(int priority, char const* source, char const* event, int count,
+                 char const* address) {
   if (source == nullptr || event == nullptr) return false;
   std::string addressText = address != nullptr ? address : "";
-  if (std::shared_ptr<EventLogWriter> writer = EventLogWriter::Shared()) {
-    if (writer->Post(event, addressText, count)) return true;
+  if (priority == LOG_INFO) {
+    if (std::shared_ptr<EventLogWriter> writer = EventLogWriter::Shared()) {
+      if (writer->Post(event, addressText, count)) return true;
+    }
   }
   // No writer runs (before creation, after destruction, unit tests): resolve here.
   std::string host = addressText.empty() ? std::string() : GetReverseLookup(addressText);
-  WriteEventLine(FormatEventLine(event, addressText, host, count));
+  std::string line = FormatEventLine(event, addressText, host, count);
+  if (priority == LOG_INFO) {
+    WriteEventLine(line);
+  } else {
+    (sg_syslogFunc != nullptr ? sg_syslogFunc : &syslog)(priority, "%s", line.c_str());
+  }
   return true;
 }
 
