@@ -44,7 +44,8 @@ class Journal {
   bool open_ = true;
 };
 
-// Records the sink's lines while in scope; any but priority 6 with "%s" is recorded as "BAD".
+// Records the sink's lines while in scope: priority 3 ones with "ERR ", any but
+// priority 3 or 6 with "%s" as "BAD".
 class ScopedLog : public Journal {
  public:
   ScopedLog() {
@@ -55,10 +56,11 @@ class ScopedLog : public Journal {
 
  private:
   static void Sink(int priority, char const* format, ...) {
-    bool plain = priority == 6 && std::string(format) == "%s";
+    bool plain = (priority == 6 || priority == 3) && std::string(format) == "%s";
     va_list args;
     va_start(args, format);
-    current_->Add(plain ? va_arg(args, char const*) : "BAD");
+    std::string prefix = priority == 3 ? "ERR " : "";
+    current_->Add(plain ? prefix + va_arg(args, char const*) : "BAD");
     va_end(args);
   }
   static inline ScopedLog* current_ = nullptr;
@@ -85,11 +87,13 @@ class Recorder : public INorlaEventHandler {
   Journal& to_;
 };
 
-// Products P1 and P2, a clock at 2026-03-10 12:00 UTC, notifications and lines in `log_`.
+// Products P1 and P2, a wall clock at 2026-03-10 12:00 UTC, a monotonic clock
+// `mono_`, notifications and lines in `log_`.
 class HandlerTest : public ::testing::Test {
  protected:
   HandlerTest() {
     handler_.SetClock([this] { return now_.load(); });
+    handler_.SetMonotonicClock([this] { return mono_.load(); });
     handler_.SetEventHandler(&events_);
   }
 
@@ -110,6 +114,7 @@ class HandlerTest : public ::testing::Test {
   }
 
   std::atomic<std::time_t> now_{1773144000};
+  std::atomic<std::int64_t> mono_{1000};
   ScopedLog log_;
   Recorder events_{log_};
   norla_server::KReceivePacketHandler handler_{"/P1//P2"};
