@@ -5,14 +5,17 @@
 #include <boost/thread/lock_guard.hpp>
 #include <chrono>
 #include <climits>
+#include <thread>
 
 namespace norla_server {
 
 namespace {
 
-// A slice ends after this many entries or this much time, whichever first;
-// the clock is read every kSliceClockStride entries.
+// A slice ends after this many entries examined or removed, or this much
+// time, whichever first; the clock is read every kSliceClockStride entries.
+// Its lines are posted with the lock held, so removals are bounded too.
 constexpr std::size_t kSliceMaxEntries = 16384;
+constexpr std::size_t kSliceMaxRemovals = 1024;
 constexpr std::chrono::microseconds kSliceMaxTime{1000};
 constexpr std::size_t kSliceClockStride = 64;
 // A sweep that removed at least this many entries returns the memory.
@@ -31,8 +34,15 @@ MemoryClientTable::MemoryClientTable(Clocks clocks)
     : clocks_{clocks.wall ? std::move(clocks.wall) : [] { return std::time(nullptr); },
               clocks.monotonic ? std::move(clocks.monotonic) : &SteadySeconds} {}
 
+boost::unique_lock<boost::mutex> MemoryClientTable::LockForCall() {
+  ++waiting_;
+  boost::unique_lock<boost::mutex> lock(clientsMutex);
+  --waiting_;
+  return lock;
+}
+
 void MemoryClientTable::SetLimits(std::uint64_t timeoutSeconds, std::uint64_t maxClients) {
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   timeoutSeconds_ = static_cast<std::int64_t>(std::min<std::uint64_t>(timeoutSeconds, INT_MAX));
   maxClients_ = maxClients;
 }
@@ -40,7 +50,7 @@ void MemoryClientTable::SetLimits(std::uint64_t timeoutSeconds, std::uint64_t ma
 TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
                                                 std::string const& appId,
                                                 std::string const& peer, bool login) {
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   TableOutcome outcome;
   auto found = clients.find(uniqueId);
   if (found != clients.end()) {
@@ -68,7 +78,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
 }
 
 TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string const& appId) {
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   auto found = clients.find(uniqueId);
   if (found != clients.end() && found->second.loginCount > 1) {
     --found->second.loginCount;
@@ -82,7 +92,7 @@ TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string c
 }
 
 TableOutcome MemoryClientTable::Release(std::string const& uniqueId) {
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   auto found = clients.find(uniqueId);
   return Remove(found, found != clients.end() ? found->second.appId : std::string());
 }
@@ -121,7 +131,7 @@ ClientEntry MemoryClientTable::Copy(Map::value_type const& entry, std::int64_t n
 
 std::optional<ClientEntry> MemoryClientTable::Find(std::string const& uniqueId) {
   std::int64_t const now = clocks_.monotonic();
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   auto found = clients.find(uniqueId);
   if (found == clients.end()) return std::nullopt;
   return Copy(*found, now);
@@ -130,7 +140,7 @@ std::optional<ClientEntry> MemoryClientTable::Find(std::string const& uniqueId) 
 std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
   std::int64_t const now = clocks_.monotonic();
   std::vector<ClientEntry> page;
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   for (auto entry = clients.upper_bound(query.after);
        entry != clients.end() && page.size() < query.limit; ++entry) {
     if (!query.appId.empty() && entry->second.appId != query.appId) continue;
@@ -141,7 +151,7 @@ std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
 }
 
 std::size_t MemoryClientTable::Count() {
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   return clients.size();
 }
 
@@ -151,6 +161,7 @@ std::size_t MemoryClientTable::SweepExpired() {
   std::string resume;
   std::size_t removed = 0;
   while (SweepSlice(now, resume, removed)) {
+    while (waiting_.load() > 0) std::this_thread::yield();
   }
   if (removed >= kTrimAfterRemovals) malloc_trim(0);
   return removed;
@@ -163,7 +174,8 @@ bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::s
   auto entry = clients.lower_bound(resume);
   for (std::size_t seen = 1; entry != clients.end(); ++seen) {
     if (seen % kSliceClockStride == 0 &&
-        (seen >= kSliceMaxEntries || std::chrono::steady_clock::now() >= deadline)) {
+        (seen >= kSliceMaxEntries || lines.size() >= kSliceMaxRemovals ||
+         std::chrono::steady_clock::now() >= deadline)) {
       break;
     }
     if (now - entry->second.lastActive <= timeoutSeconds_) {
@@ -189,7 +201,7 @@ bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::s
 std::vector<ClientEntry> MemoryClientTable::Snapshot() {
   std::int64_t const now = clocks_.monotonic();
   std::vector<ClientEntry> entries;
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   entries.reserve(clients.size());
   for (auto const& entry : clients) entries.push_back(Copy(entry, now));
   return entries;
@@ -202,7 +214,7 @@ void MemoryClientTable::Restore(std::vector<ClientEntry> entries) {
     entry.client.lastActive = now - entry.idleSeconds;
     restored.emplace_hint(restored.end(), std::move(entry.uniqueId), std::move(entry.client));
   }
-  Lock lock(clientsMutex);
+  auto lock = LockForCall();
   clients.swap(restored);
   full_ = maxClients_ != 0 && clients.size() >= maxClients_;
   // The old entries are freed after the lock is released, with `restored`.

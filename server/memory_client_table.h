@@ -3,13 +3,15 @@
 // The in-memory client table: an ordered map under one mutex.
 //
 // A sweep holds the lock for one slice at a time (a bounded number of entries
-// and about a millisecond), then resumes at the next key, so no request waits
-// long behind even a million expiring entries. A sweep that removed many
+// and about a millisecond), steps aside for every call waiting, then resumes
+// at the next key, so no request waits long behind a million expiring entries. A sweep that removed many
 // entries gives the freed memory back to the system afterwards.
 //
 // Clocks are injected: the wall clock only stamps entries, the monotonic one
 // (whole seconds) decides idleness.
 
+#include <atomic>
+#include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
 #include <functional>
 #include <map>
@@ -47,6 +49,8 @@ class MemoryClientTable : public ClientTable {
  private:
   using Map = std::map<std::string, TClient>;
 
+  // clientsMutex for any call but the sweep, counted in `waiting_` until held.
+  boost::unique_lock<boost::mutex> LockForCall();
   // All with clientsMutex held.
   TableOutcome Remove(Map::iterator entry, std::string const& appId);
   TableEvent NoteRemoval();
@@ -58,6 +62,9 @@ class MemoryClientTable : public ClientTable {
 
   Clocks const clocks_;
   ClientTableListener* listener_ = nullptr;
+  // Calls waiting for clientsMutex: the sweep lets them in between slices,
+  // as a mutex just released is usually retaken by the thread releasing it.
+  std::atomic<int> waiting_{0};
   boost::mutex clientsMutex;  // guards everything below
   Map clients;
   std::int64_t timeoutSeconds_ = 5 * 60;
