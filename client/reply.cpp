@@ -55,7 +55,7 @@ bool ParseReply(std::string const& text, TReply& reply) {
 
   TReply parsed;
   parsed.tag = status.substr(0, space);
-  parsed.code = static_cast<int>(code);
+  parsed.code = static_cast<tally_protocol::ReplyCode>(code);
   bool haveVersion = false, haveHash = false, haveCount = false;
   for (std::size_t i = 2; i < lines.size(); ++i) {
     std::string const& line = lines[i];

@@ -8,11 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/reply_code.h"
+
 namespace tally {
 
 struct TReply {
   std::string tag;                // the 9-character reply tag
-  int code = 0;                   // 200, 303, 401..406, 501, 601..604
+  tally_protocol::ReplyCode code{};  // any three digits; see protocol/reply_code.h
   std::string version;            // "1.00"
   std::string hash;               // md5(UniqueID + AppID) as 32 lower-case hex digits
   unsigned long currentClients = 0;

@@ -108,11 +108,11 @@ int main(int argc, char** argv) {
   }
 
   tally::TReply const& reply = result.reply;
-  std::printf("code: %d\n", reply.code);
+  std::printf("code: %d\n", static_cast<int>(reply.code));
   std::printf("hash: %s\n", reply.hash.c_str());
   std::printf("current clients: %lu\n", reply.currentClients);
   for (auto const& [key, value] : reply.extensions) {
     std::printf("%s: %s\n", key.c_str(), value.c_str());
   }
-  return reply.code == 200 ? kExitOk : kExitRefused;
+  return reply.code == tally_protocol::kReplyOk ? kExitOk : kExitRefused;
 }

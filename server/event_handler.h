@@ -7,8 +7,9 @@
 // destructor; the host owns its handler and keeps it alive from
 // NorlaServerCreate until NorlaServerDestroy has returned.
 //
-// Threads: OnPing, OnLogin, OnLogout, OnCountUp, OnCountDown and OnAlive run on
-// the server thread with the request lock and the client-table lock held;
+// Threads: OnPing runs on the server thread with the request lock held;
+// OnLogin, OnLogout, OnCountUp, OnCountDown and OnAlive run there with the
+// request lock and the client-table lock held;
 // OnKilled runs on the thread calling NorlaServerUpdateClients with the
 // client-table lock held; OnConnect and OnConnectRefused run on the server
 // thread with no lock held. Implementations must return promptly and must not

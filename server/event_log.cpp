@@ -107,10 +107,23 @@ void WriteEventLine(std::string const& line) {
 
 bool OutputLog(char const* source, char const* event, int count, char const* address,
                bool /*flag*/) {
+  return OutputLogAt(LOG_INFO, source, event, count, address);
+}
+
+bool OutputLogAt(int priority, char const* source, char const* event, int count,
+                 char const* address) {
   if (source == nullptr || event == nullptr) return false;
   std::string addressText = address != nullptr ? address : "";
-  if (LogStream::Process().PostEvent(event, addressText, count)) return true;
-  WriteEventLine(FormatEventLine(event, addressText, std::string(), count));
+  if (priority == LOG_INFO) {
+    if (LogStream::Process().PostEvent(event, addressText, count)) return true;
+    WriteEventLine(FormatEventLine(event, addressText, std::string(), count));
+    return true;
+  }
+  // Lines above info carry no host name: they report the service, not a peer.
+  std::string line = FormatEventLine(event, addressText, std::string(), count);
+  if (LogStream::Process().PostText(priority, line)) return true;
+  SyslogFunc sink = sg_syslogFunc.load();
+  (sink != nullptr ? sink : &syslog)(priority, "%s", line.c_str());
   return true;
 }
 

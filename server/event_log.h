@@ -22,6 +22,11 @@ extern std::atomic<SyslogFunc> sg_syslogFunc;
 // no stream can take it, written at once without a host name.
 bool OutputLog(char const* source, char const* event, int count, char const* address, bool flag);
 
+// OutputLog at a chosen syslog priority. Only priority 6 lines go through the
+// background writer; others are written at once by the caller.
+bool OutputLogAt(int priority, char const* source, char const* event, int count,
+                 char const* address);
+
 // The host name for an address text, or "" when it is not an IP address or has
 // no name. May block on the system resolver.
 std::string GetReverseLookup(std::string const& address);

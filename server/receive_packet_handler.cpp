@@ -4,17 +4,22 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <boost/thread/lock_guard.hpp>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include <syslog.h>
+
 #include "server/event_log.h"
-#include "server/request_date.h"
-#include "server/request_text.h"
+#include "server/memory_client_table.h"
 #include "transport/packet_cipher.h"
 
 namespace norla_server {
+
+using namespace tally_protocol;
 
 namespace {
 
@@ -59,9 +64,31 @@ int CountOf(std::size_t size) {
   return size > INT_MAX ? INT_MAX : static_cast<int>(size);
 }
 
-std::string FieldValue(KReceivePacketHandler::FieldMap const& fields, char const* key) {
-  auto found = fields.find(key);
-  return found == fields.end() ? std::string() : found->second;
+char const* EventText(TableEvent event) {
+  switch (event) {
+    case TableEvent::kConnect: return "Connect";
+    case TableEvent::kDisconnect: return "Disconnect";
+    case TableEvent::kTimeout: return "Disconnect(Timeout)";
+    case TableEvent::kRegisterFull: return "Register full";
+    case TableEvent::kRegisterRoom: return "Register has room again";
+    case TableEvent::kNone: break;
+  }
+  return "";
+}
+
+// A full register turns clients away: an operator must see it in error-only views.
+void LogRegisterLine(TableEvent event, std::size_t count) {
+  if (event == TableEvent::kNone) return;
+  int const priority = event == TableEvent::kRegisterFull ? LOG_ERR : LOG_INFO;
+  OutputLogAt(priority, "", EventText(event), CountOf(count), "");
+}
+
+ReplyCode ReplyFor(TableResult result) {
+  switch (result) {
+    case TableResult::kNotFound: return kReplyNotRegistered;
+    case TableResult::kFull: return kReplyRegisterFull;
+    default: return kReplyOk;
+  }
 }
 
 // Key material lives only on the stack of one call and is wiped on the way out.
@@ -88,12 +115,23 @@ KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
     if (end > start) products.push_back(text.substr(start, end - start));
     start = end + 1;
   }
+  MemoryClientTable::Clocks clocks;
+  clocks.wall = [this] { return Now(); };
+  // Null until a test sets one: the table's steady_clock then.
+  clocks.monotonic = [this]() -> std::int64_t {
+    if (monotonicClock_) return monotonicClock_();
+    using namespace std::chrono;
+    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+  };
+  table_ = std::make_unique<MemoryClientTable>(std::move(clocks));
+  table_->SetListener(this);
+  table_->SetLimits(timeoutSeconds_, maxClients_);
 }
 
 KReceivePacketHandler::~KReceivePacketHandler() {
   if (!logServiceEnd_) return;
   try {
-    OutputLog("", "ServiceEnd", CountOf(clients.size()), "", false);
+    OutputLog("", "ServiceEnd", CountOf(table_->Count()), "", false);
   } catch (...) {
   }
 }
@@ -113,7 +151,7 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
     return false;
   }
   std::string text(reinterpret_cast<char const*>(output), used);
-  int code = ParsePacket(text, peer);
+  ReplyCode code = ParsePacket(text, peer);
   currentPeer.clear();
 
   std::string reply = MakeReply(code);
@@ -128,128 +166,96 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
   return true;
 }
 
-int KReceivePacketHandler::ParsePacket(std::string& text, std::string peer) {
-  std::vector<std::string> lines = SplitLines(text);
-  if (lines.empty()) return 401;
-  FieldMap fields = ExtractFields(lines);
-  std::vector<std::string> words = SplitWords(lines.front());
-  if (words.size() < 3) return 402;
-  return ProcessCommand(words[0], words[1], words[2], fields, productId, uniqueId, appId,
-                        std::move(peer));
+ReplyCode KReceivePacketHandler::ParsePacket(std::string const& text, std::string peer) {
+  Request request;
+  ReplyCode code = ParseRequest(text, std::move(peer), request);
+  return code != kReplyOk ? code : ProcessCommand(request);
 }
 
-int KReceivePacketHandler::ProcessCommand(std::string& word1, std::string& word2,
-                                          std::string& /*word3*/, FieldMap& fields,
-                                          std::string& productIdOut, std::string& uniqueIdOut,
-                                          std::string& appIdOut, std::string peer) {
-  boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
-  if (word1 != "NORLA") return 403;
-  if (word2 == "PING") {
+ReplyCode KReceivePacketHandler::ProcessCommand(Request const& request) {
+  if (request.word1 != "NORLA") return kReplyNotNorla;
+  if (request.command == Command::kPing) {
     if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
-    return 200;
+    return kReplyOk;
   }
-
-  productIdOut = FieldValue(fields, "ProductID");
-  uniqueIdOut = FieldValue(fields, "UniqueID");
-  appIdOut = FieldValue(fields, "AppID");
-  if (productIdOut.empty()) return 406;
-  if (uniqueIdOut.empty()) return 404;
-  if (appIdOut.empty()) return 405;
-
-  std::string date = FieldValue(fields, "Date");
-  if (!date.empty()) {
-    int dateCode = CheckRequestDate(date, UtcDay(Now()));
-    if (dateCode != kDateOk) return dateCode;
-  }
-  if (std::find(products.begin(), products.end(), productIdOut) == products.end()) return 601;
-
-  return ExecuteCommand(word2, uniqueIdOut, appIdOut, peer);
+  // Refused requests identify themselves too: their reply hashes these.
+  productId = request.productId;
+  uniqueId = request.uniqueId;
+  appId = request.appId;
+  ReplyCode code = ValidateRequest(request, products, Now());
+  return code != kReplyOk ? code : ExecuteCommand(request);
 }
 
-// Runs with clientsMutex held, after validation.
-int KReceivePacketHandler::ExecuteCommand(std::string const& command,
-                                          std::string const& uniqueIdValue,
-                                          std::string const& appIdValue, std::string const& peer) {
-  INorlaEventHandler* handler = eventHandler;
-  char const* unique = uniqueIdValue.c_str();
-  char const* app = appIdValue.c_str();
-  bool login = command == "LOGIN";
-
-  if (login || command == "ALIVE") {
-    auto found = clients.find(uniqueIdValue);
-    if (found != clients.end()) {
-      found->second.lastSeen = Now();
-      if (login) {
-        // Saturate rather than wrap: a count of 0 would make the entry unremovable by EXIT.
-        if (found->second.loginCount < UINT32_MAX) ++found->second.loginCount;
-        if (handler != nullptr) handler->OnCountUp(unique, app);
-      } else if (handler != nullptr) {
-        handler->OnAlive(unique, app);
-      }
-      return 200;
-    }
-    clients.emplace(uniqueIdValue, TClient{appIdValue, Now(), 1, peer});
-    if (handler != nullptr) handler->OnLogin(unique, app);
-    Log(unique, "Connect", CountOf(clients.size()), peer.c_str(), false);
-    return 200;
+ReplyCode KReceivePacketHandler::ExecuteCommand(Request const& request) {
+  switch (request.command) {
+    case Command::kLogin:
+    case Command::kAlive:
+      return ReplyFor(table_->RegisterOrRenew(request.uniqueId, request.appId, request.peer,
+                                              request.command == Command::kLogin)
+                          .result);
+    case Command::kExit:
+      return ReplyFor(table_->Leave(request.uniqueId, request.appId).result);
+    default:
+      return kReplyUnknownCommand;
   }
-
-  if (command == "EXIT") {
-    auto found = clients.find(uniqueIdValue);
-    if (found == clients.end()) return 303;
-    if (found->second.loginCount > 1) {
-      --found->second.loginCount;
-      if (handler != nullptr) handler->OnCountDown(unique, app);
-      return 200;
-    }
-    std::string recordedPeer = found->second.peer;
-    clients.erase(found);
-    if (handler != nullptr) handler->OnLogout(unique, app, false);
-    Log(unique, "Disconnect", CountOf(clients.size()), recordedPeer.c_str(), false);
-    return 200;
-  }
-  return 501;
 }
 
-std::string KReceivePacketHandler::MakeReply(int code) {
+void KReceivePacketHandler::OnChanged(std::string const& unique, std::string const& app,
+                                      TableOutcome const& outcome) {
+  if (INorlaEventHandler* handler = eventHandler) {
+    char const* u = unique.c_str();
+    char const* a = app.c_str();
+    switch (outcome.result) {
+      case TableResult::kCreated: handler->OnLogin(u, a); break;
+      case TableResult::kRenewed: handler->OnAlive(u, a); break;
+      case TableResult::kCountedUp: handler->OnCountUp(u, a); break;
+      case TableResult::kCountedDown: handler->OnCountDown(u, a); break;
+      case TableResult::kRemoved: handler->OnLogout(u, a, false); break;
+      case TableResult::kNotFound:
+      case TableResult::kFull: break;
+    }
+  }
+  TableLine const& line = outcome.line;
+  if (line.event != TableEvent::kNone) {
+    Log(line.uniqueId.c_str(), EventText(line.event), CountOf(line.count), line.peer.c_str(),
+        false);
+  }
+  LogRegisterLine(outcome.registerLine, outcome.count);
+}
+
+void KReceivePacketHandler::OnExpiring(std::string const& unique) {
+  if (INorlaEventHandler* handler = eventHandler) handler->OnKilled(unique.c_str());
+}
+
+// Straight to OutputLog: currentPeer belongs to a request that may be in
+// flight on the server thread, and these lines are never decorated.
+void KReceivePacketHandler::OnSwept(std::vector<TableLine> const& lines) {
+  for (TableLine const& line : lines) {
+    if (line.event == TableEvent::kTimeout) {
+      OutputLog(line.uniqueId.c_str(), EventText(line.event), CountOf(line.count),
+                line.peer.c_str(), false);
+    } else {
+      LogRegisterLine(line.event, line.count);
+    }
+  }
+}
+
+std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
   char status[32];
-  std::snprintf(status, sizeof status, " %d\r\n\r\n", code);
+  std::snprintf(status, sizeof status, " %d\r\n\r\n", static_cast<int>(code));
   std::string reply = ReplyTag() + status;
   reply += "Version: 1.00\r\n";
   reply += "Hash: " + Md5Hex(uniqueId + appId) + "\r\n";
-
-  unsigned long count;
-  {
-    boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
-    count = clients.size();
-  }
   char countLine[64];
-  std::snprintf(countLine, sizeof countLine, "CurrentClients: %lu\r\n", count);
+  std::snprintf(countLine, sizeof countLine, "CurrentClients: %lu\r\n",
+                static_cast<unsigned long>(table_->Count()));
   reply += countLine;
 
   for (auto const& param : extParams) reply += param.first + ": " + param.second + "\r\n";
   return reply;
 }
 
-void KReceivePacketHandler::UpdateClients() {
-  boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
-  INorlaEventHandler* handler = eventHandler;
-  std::int64_t now = Now();
-  auto const limit = static_cast<std::int64_t>(timeoutSeconds_);
-  for (auto entry = clients.begin(); entry != clients.end();) {
-    if (now - static_cast<std::int64_t>(entry->second.lastSeen) <= limit) {
-      ++entry;
-      continue;
-    }
-    std::string unique = entry->first;
-    std::string peer = entry->second.peer;
-    if (handler != nullptr) handler->OnKilled(unique.c_str());
-    entry = clients.erase(entry);
-    // Straight to OutputLog: currentPeer belongs to a request that may be in
-    // flight on the server thread, and these lines are never decorated.
-    OutputLog(unique.c_str(), "Disconnect(Timeout)", CountOf(clients.size()), peer.c_str(), false);
-  }
-}
+void KReceivePacketHandler::UpdateClients() { table_->SweepExpired(); }
 
 bool KReceivePacketHandler::Log(char const* source, char const* event, int count,
                                 char const* address, bool flag) {
@@ -260,19 +266,19 @@ bool KReceivePacketHandler::Log(char const* source, char const* event, int count
   return OutputLog(source, event, count, text.c_str(), flag);
 }
 
+void KReceivePacketHandler::SetTimeoutSeconds(std::uint64_t seconds) {
+  timeoutSeconds_ = seconds;
+  table_->SetLimits(timeoutSeconds_, maxClients_);
+}
+
+void KReceivePacketHandler::SetMaxClients(std::uint64_t maxClients) {
+  maxClients_ = maxClients;
+  table_->SetLimits(timeoutSeconds_, maxClients_);
+}
+
 bool KReceivePacketHandler::SetExtParams(char const* text) {
   boost::lock_guard<boost::mutex> requestLock(requestMutex);
   return ParseExtParams(text, extParams);
-}
-
-std::size_t KReceivePacketHandler::ClientCount() {
-  boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
-  return clients.size();
-}
-
-std::map<std::string, TClient> KReceivePacketHandler::Clients() {
-  boost::lock_guard<boost::mutex> clientsLock(clientsMutex);
-  return clients;
 }
 
 }  // namespace norla_server

@@ -42,6 +42,7 @@ int ReplyCode(std::vector<unsigned char> const& body) {
 std::unique_ptr<norla_server::KReceivePacketHandler> MakeHandler(std::time_t const& now) {
   auto handler = std::make_unique<norla_server::KReceivePacketHandler>(kProduct);
   handler->SetClock([&now] { return now; });
+  handler->SetMonotonicClock([&now] { return static_cast<std::int64_t>(now); });
   handler->DisarmServiceEnd();
   return handler;
 }
@@ -54,12 +55,15 @@ std::string ShortUniqueId(std::size_t i) {
 
 void FillTable(norla_server::KReceivePacketHandler& handler, std::size_t first, std::size_t count,
                std::string const& appId, std::string const& peer) {
-  norla_server::KReceivePacketHandler::FieldMap fields{
-      {"ProductID", kProduct}, {"AppID", appId}, {"UniqueID", ""}};
-  std::string magic = "NORLA", command = "LOGIN", tag = "tag", product, unique, app;
+  norla_server::Request request;
+  request.word1 = "NORLA";
+  request.command = norla_server::Command::kLogin;
+  request.productId = kProduct;
+  request.appId = appId;
+  request.peer = peer;
   for (std::size_t i = first; i < first + count; ++i) {
-    fields["UniqueID"] = ShortUniqueId(i);
-    handler.ProcessCommand(magic, command, tag, fields, product, unique, app, peer);
+    request.uniqueId = ShortUniqueId(i);
+    handler.ProcessCommand(request);
   }
 }
 

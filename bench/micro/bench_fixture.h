@@ -27,7 +27,7 @@ std::vector<unsigned char> RequestBody(int command, std::string const& uniqueId,
 // The reply code in an encrypted reply body; -1 when it does not decode.
 int ReplyCode(std::vector<unsigned char> const& body);
 
-// A handler whose clock reads `now` (seconds since the epoch).
+// A handler whose wall and monotonic clocks both read `now` (seconds).
 std::unique_ptr<norla_server::KReceivePacketHandler> MakeHandler(std::time_t const& now);
 
 // The UniqueID of table entry i: 8 characters, short enough for every string

@@ -1,11 +1,18 @@
-// The client table: the idle sweep at 10^4 to 10^6 clients, and the heap each
-// registered client costs.
+// The client table: the idle sweep at 10^4 to 10^6 clients, requests served
+// during a sweep of 10^6, and the heap each registered client costs.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "bench/micro/bench_fixture.h"
+#include "client/request_builder.h"
 
 namespace tally_micro {
 namespace {
@@ -46,6 +53,68 @@ void BM_SweepAllIdle(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
+// Resident memory in MiB, from /proc/self/statm.
+double ResidentMiB() {
+  long pages = 0, resident = 0;
+  if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+// 10^6 clients expire in one sweep while another thread keeps sending ALIVE:
+// the longest a request took (its wait for the table lock included), and
+// resident memory before the flood of LOGINs, at its peak and after the sweep.
+void BM_SweepFloodWithRequests(benchmark::State& state) {
+  QuietEventLog(true);
+  auto const size = static_cast<std::size_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    double const before = ResidentMiB();
+    std::time_t now = std::time(nullptr);  // requests carry today's date
+    auto handler = MakeHandler(now);
+    std::vector<unsigned char> const alive = RequestBody(norla::kNorlaAlive, "live", "app");
+    std::atomic<bool> filled{false}, sweeping{true};
+    std::atomic<long> served{0};
+    std::chrono::nanoseconds longest{0};
+    // As in the daemon, the entries are allocated by the thread serving
+    // requests (its malloc arena) and freed by the sweeping one.
+    std::thread requests([&] {
+      FillTable(*handler, 0, size);
+      filled = true;
+      while (filled) std::this_thread::yield();
+      std::vector<unsigned char> buffer(alive.size());
+      while (sweeping) {
+        std::copy(alive.begin(), alive.end(), buffer.begin());
+        auto const start = std::chrono::steady_clock::now();
+        (*handler)(buffer.data(), buffer.size(), "peer-2");
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+        ++served;
+      }
+    });
+    while (!filled) std::this_thread::yield();
+    double const peak = ResidentMiB();
+    now += kIdleLimit + 1;  // fixed from here on: the request thread reads it
+    filled = false;
+    while (served < 100) std::this_thread::yield();  // serving before the sweep starts
+    state.ResumeTiming();
+    handler->UpdateClients();
+    state.PauseTiming();
+    sweeping = false;
+    requests.join();
+    if (handler->ClientCount() != 1) state.SkipWithError("the sweep kept idle clients");
+    using Milliseconds = std::chrono::duration<double, std::milli>;
+    state.counters["max_request_wait_ms"] = Milliseconds(longest).count();
+    state.counters["requests_served"] = static_cast<double>(served);
+    state.counters["rss_before_MiB"] = before;
+    state.counters["rss_peak_MiB"] = peak;
+    state.counters["rss_after_MiB"] = ResidentMiB();
+    handler.reset();
+    state.ResumeTiming();
+  }
+}
+
 // Heap per registered client. The UniqueID, AppID and peer texts are short
 // enough to live inside their std::string objects, so the figure is the
 // table's own cost per client, beyond any string storage.
@@ -76,6 +145,7 @@ BENCHMARK(BM_SweepNoneIdle)->RangeMultiplier(10)->Range(10000, 1000000)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SweepAllIdle)->RangeMultiplier(10)->Range(10000, 1000000)->Iterations(3)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SweepFloodWithRequests)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HeapPerClient)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -27,7 +27,7 @@ TEST_F(RequestSweepRaceTest, TableStaysConsistent) {
   });
   // Each sweep ages the table past the limit; three more follow the last request.
   for (int after = 0; after < 3; after += done ? 1 : 0) {
-    now_ += 61;
+    mono_ += 61;
     handler_.UpdateClients();
     std::this_thread::yield();
   }

@@ -25,7 +25,7 @@ static std::set<int> const kKnown{200, 303, 401, 402, 403, 404, 405, 406, 501, 6
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   static std::unique_ptr<norla_server::KReceivePacketHandler> handler = MakeHandler();
   std::string text(reinterpret_cast<char const*>(data), size);
-  int const code = handler->ParsePacket(text, "192.0.2.1");
+  auto const code = handler->ParsePacket(text, "192.0.2.1");
   std::string const reply = handler->MakeReply(code);
   std::string const head = "TALLYRPL1 " + std::to_string(code) + "\r\n\r\nVersion: 1.00\r\nHash: ";
   std::string const tail =

@@ -80,7 +80,7 @@ TEST_F(HandlerTest, ClientTable) {
       {50, "ALIVE", "u4", "a1", "p4", 200, {"Alive u4 a1"}},
   };
   for (Step const& step : steps) {
-    now_ += step.advance;
+    mono_ += step.advance;
     std::string text = RequestText(step.command, step.unique, step.app);
     EXPECT_EQ(handler_.ParsePacket(text, step.peer), step.code);
     EXPECT_EQ(log_.Take(step.log.size()), step.log)
@@ -88,12 +88,42 @@ TEST_F(HandlerTest, ClientTable) {
   }
   handler_.UpdateClients();
   EXPECT_TRUE(log_.Take().empty()) << "300 s idle stays";
-  now_ += 1;
+  mono_ += 1;
   handler_.UpdateClients();
   Strings swept = log_.Take(4);  // notifications at once, lines from the log stream
   std::stable_partition(swept.begin(), swept.end(), [](auto& s) { return s[0] == 'K'; });
   EXPECT_EQ(swept, (Strings{"Killed u2", "Killed u3", "Disconnect(Timeout) : p2, Current clients : 2",
                             "Disconnect(Timeout) : p3, Current clients : 1"}));
+}
+
+// A full register refuses new UniqueIDs only, says so once, and once when it has room again.
+TEST_F(HandlerTest, FullRegister) {
+  handler_.SetMaxClients(2);
+  std::string const full = "3 Register full, Current clients : 2";
+  struct Step {
+    char const *command, *unique;
+    int code;
+    unsigned long count;
+    Strings log;
+  } const steps[] = {
+      {"LOGIN", "u1", 200, 1, {"Login u1 a", "Connect : p, Current clients : 1"}},
+      {"ALIVE", "u2", 200, 2, {"Login u2 a", "Connect : p, Current clients : 2", full}},
+      {"LOGIN", "u3", 503, 2, {}},
+      {"ALIVE", "u1", 200, 2, {"Alive u1 a"}},
+      {"EXIT", "u2", 200, 1,
+       {"Logout u2 a", "Disconnect : p, Current clients : 1",
+        "Register has room again, Current clients : 1"}},
+      {"ALIVE", "u3", 200, 2, {"Login u3 a", "Connect : p, Current clients : 2", full}},
+  };
+  for (Step const& step : steps) {
+    std::string body = Cipher(RequestText(step.command, step.unique, "a"), 256, true);
+    ASSERT_TRUE(handler_(Bytes(body), body.size(), "p"));
+    tally::TReply reply;
+    ASSERT_TRUE(tally::ParseReply(Cipher(body, 256, false), reply));
+    EXPECT_EQ(reply.code, step.code) << step.command << " " << step.unique;
+    EXPECT_EQ(reply.currentClients, step.count) << step.command << " " << step.unique;
+    EXPECT_EQ(log_.Take(step.log.size()), step.log) << step.command << " " << step.unique;
+  }
 }
 
 // PING gets the last identified hash; replies fit the body; bytes past 512 stay.

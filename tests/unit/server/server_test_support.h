@@ -96,11 +96,13 @@ class Recorder : public INorlaEventHandler {
   Journal& to_;
 };
 
-// Products P1 and P2, a clock at 2026-03-10 12:00 UTC, notifications and lines in `log_`.
+// Products P1 and P2, a wall clock at 2026-03-10 12:00 UTC, a monotonic clock
+// `mono_`, notifications and lines in `log_`.
 class HandlerTest : public ::testing::Test {
  protected:
   HandlerTest() {
     handler_.SetClock([this] { return now_.load(); });
+    handler_.SetMonotonicClock([this] { return mono_.load(); });
     handler_.SetEventHandler(&events_);
   }
 
@@ -121,6 +123,7 @@ class HandlerTest : public ::testing::Test {
   }
 
   std::atomic<std::time_t> now_{1773144000};
+  std::atomic<std::int64_t> mono_{1000};
   ScopedLog log_;
   Recorder events_{log_};
   norla_server::KReceivePacketHandler handler_{"/P1//P2"};

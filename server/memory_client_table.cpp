@@ -1,0 +1,223 @@
+#include "server/memory_client_table.h"
+
+#include <malloc.h>
+
+#include <boost/thread/lock_guard.hpp>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+namespace norla_server {
+
+namespace {
+
+// A slice ends after this many entries examined or removed, or this much
+// time, whichever first; the clock is read every kSliceClockStride entries.
+// Its lines are posted with the lock held, so removals are bounded too.
+constexpr std::size_t kSliceMaxEntries = 16384;
+constexpr std::size_t kSliceMaxRemovals = 1024;
+constexpr std::chrono::microseconds kSliceMaxTime{1000};
+constexpr std::size_t kSliceClockStride = 64;
+// A sweep that removed at least this many entries returns the memory.
+constexpr std::size_t kTrimAfterRemovals = 10000;
+
+using Lock = boost::lock_guard<boost::mutex>;
+
+std::int64_t SteadySeconds() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+MemoryClientTable::MemoryClientTable(Clocks clocks)
+    : clocks_{clocks.wall ? std::move(clocks.wall) : [] { return std::time(nullptr); },
+              clocks.monotonic ? std::move(clocks.monotonic) : &SteadySeconds} {}
+
+boost::unique_lock<boost::mutex> MemoryClientTable::LockForCall() {
+  ++waiting_;
+  boost::unique_lock<boost::mutex> lock(clientsMutex);
+  --waiting_;
+  return lock;
+}
+
+void MemoryClientTable::SetLimits(std::uint64_t timeoutSeconds, std::uint64_t maxClients) {
+  auto lock = LockForCall();
+  timeoutSeconds_ = static_cast<std::int64_t>(std::min<std::uint64_t>(timeoutSeconds, INT_MAX));
+  maxClients_ = maxClients;
+}
+
+TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
+                                                std::string const& appId,
+                                                std::string const& peer, bool login) {
+  auto lock = LockForCall();
+  TableOutcome outcome;
+  auto found = clients.find(uniqueId);
+  if (found != clients.end()) {
+    TClient& client = found->second;
+    client.lastSeen = clocks_.wall();
+    client.lastActive = clocks_.monotonic();
+    // Saturate rather than wrap: a count of 0 would make the entry unremovable by EXIT.
+    if (login && client.loginCount < UINT32_MAX) ++client.loginCount;
+    outcome.result = login ? TableResult::kCountedUp : TableResult::kRenewed;
+  } else if (maxClients_ != 0 && clients.size() >= maxClients_) {
+    outcome.result = TableResult::kFull;
+  } else {
+    std::time_t const wall = clocks_.wall();
+    clients.emplace(uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer});
+    outcome.result = TableResult::kCreated;
+    outcome.line = TableLine{TableEvent::kConnect, uniqueId, peer, clients.size()};
+    if (!full_ && maxClients_ != 0 && clients.size() >= maxClients_) {
+      full_ = true;
+      outcome.registerLine = TableEvent::kRegisterFull;
+    }
+  }
+  outcome.count = clients.size();
+  Notify(uniqueId, appId, outcome);
+  return outcome;
+}
+
+TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string const& appId) {
+  auto lock = LockForCall();
+  auto found = clients.find(uniqueId);
+  if (found != clients.end() && found->second.loginCount > 1) {
+    --found->second.loginCount;
+    TableOutcome outcome;
+    outcome.result = TableResult::kCountedDown;
+    outcome.count = clients.size();
+    Notify(uniqueId, appId, outcome);
+    return outcome;
+  }
+  return Remove(found, appId);
+}
+
+TableOutcome MemoryClientTable::Release(std::string const& uniqueId) {
+  auto lock = LockForCall();
+  auto found = clients.find(uniqueId);
+  return Remove(found, found != clients.end() ? found->second.appId : std::string());
+}
+
+TableOutcome MemoryClientTable::Remove(Map::iterator entry, std::string const& appId) {
+  TableOutcome outcome;
+  if (entry == clients.end()) {
+    outcome.count = clients.size();
+    return outcome;  // kNotFound; nothing to tell the listener
+  }
+  std::string const uniqueId = entry->first;
+  std::string peer = std::move(entry->second.peer);
+  clients.erase(entry);
+  outcome.result = TableResult::kRemoved;
+  outcome.count = clients.size();
+  outcome.line = TableLine{TableEvent::kDisconnect, uniqueId, std::move(peer), clients.size()};
+  outcome.registerLine = NoteRemoval();
+  Notify(uniqueId, appId, outcome);
+  return outcome;
+}
+
+TableEvent MemoryClientTable::NoteRemoval() {
+  if (!full_ || (maxClients_ != 0 && clients.size() >= maxClients_)) return TableEvent::kNone;
+  full_ = false;
+  return TableEvent::kRegisterRoom;
+}
+
+void MemoryClientTable::Notify(std::string const& uniqueId, std::string const& appId,
+                               TableOutcome const& outcome) {
+  if (listener_ != nullptr) listener_->OnChanged(uniqueId, appId, outcome);
+}
+
+ClientEntry MemoryClientTable::Copy(Map::value_type const& entry, std::int64_t now) const {
+  return ClientEntry{entry.first, entry.second, now - entry.second.lastActive};
+}
+
+std::optional<ClientEntry> MemoryClientTable::Find(std::string const& uniqueId) {
+  std::int64_t const now = clocks_.monotonic();
+  auto lock = LockForCall();
+  auto found = clients.find(uniqueId);
+  if (found == clients.end()) return std::nullopt;
+  return Copy(*found, now);
+}
+
+std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
+  std::int64_t const now = clocks_.monotonic();
+  std::vector<ClientEntry> page;
+  auto lock = LockForCall();
+  for (auto entry = clients.upper_bound(query.after);
+       entry != clients.end() && page.size() < query.limit; ++entry) {
+    if (!query.appId.empty() && entry->second.appId != query.appId) continue;
+    if (!query.peer.empty() && entry->second.peer != query.peer) continue;
+    page.push_back(Copy(*entry, now));
+  }
+  return page;
+}
+
+std::size_t MemoryClientTable::Count() {
+  auto lock = LockForCall();
+  return clients.size();
+}
+
+std::size_t MemoryClientTable::SweepExpired() {
+  // One reading for the whole sweep: an entry renewed meanwhile reads as not idle.
+  std::int64_t const now = clocks_.monotonic();
+  std::string resume;
+  std::size_t removed = 0;
+  while (SweepSlice(now, resume, removed)) {
+    while (waiting_.load() > 0) std::this_thread::yield();
+  }
+  if (removed >= kTrimAfterRemovals) malloc_trim(0);
+  return removed;
+}
+
+bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::size_t& removed) {
+  std::vector<TableLine> lines;
+  Lock lock(clientsMutex);
+  auto const deadline = std::chrono::steady_clock::now() + kSliceMaxTime;
+  auto entry = clients.lower_bound(resume);
+  for (std::size_t seen = 1; entry != clients.end(); ++seen) {
+    if (seen % kSliceClockStride == 0 &&
+        (seen >= kSliceMaxEntries || lines.size() >= kSliceMaxRemovals ||
+         std::chrono::steady_clock::now() >= deadline)) {
+      break;
+    }
+    if (now - entry->second.lastActive <= timeoutSeconds_) {
+      ++entry;
+      continue;
+    }
+    if (listener_ != nullptr) listener_->OnExpiring(entry->first);
+    TableLine line{TableEvent::kTimeout, entry->first, std::move(entry->second.peer), 0};
+    entry = clients.erase(entry);
+    ++removed;
+    line.count = clients.size();
+    lines.push_back(std::move(line));
+    if (NoteRemoval() == TableEvent::kRegisterRoom) {
+      lines.push_back(TableLine{TableEvent::kRegisterRoom, {}, {}, clients.size()});
+    }
+  }
+  if (listener_ != nullptr && !lines.empty()) listener_->OnSwept(lines);
+  if (entry == clients.end()) return false;
+  resume = entry->first;
+  return true;
+}
+
+std::vector<ClientEntry> MemoryClientTable::Snapshot() {
+  std::int64_t const now = clocks_.monotonic();
+  std::vector<ClientEntry> entries;
+  auto lock = LockForCall();
+  entries.reserve(clients.size());
+  for (auto const& entry : clients) entries.push_back(Copy(entry, now));
+  return entries;
+}
+
+void MemoryClientTable::Restore(std::vector<ClientEntry> entries) {
+  std::int64_t const now = clocks_.monotonic();
+  Map restored;
+  for (ClientEntry& entry : entries) {
+    entry.client.lastActive = now - entry.idleSeconds;
+    restored.emplace_hint(restored.end(), std::move(entry.uniqueId), std::move(entry.client));
+  }
+  auto lock = LockForCall();
+  clients.swap(restored);
+  full_ = maxClients_ != 0 && clients.size() >= maxClients_;
+  // The old entries are freed after the lock is released, with `restored`.
+}
+
+}  // namespace norla_server
