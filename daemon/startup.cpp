@@ -53,6 +53,7 @@ int ServeUntilStopped(norla_server::tag_norlasvr_context* server, sigset_t const
       return StopExitStatus(signal, g_standalone);
     }
     WaitOneTurn(waitMask);
+    if (g_reloadRequested.exchange(0) != 0) NorlaServerReloadAccessLists(server);
     NorlaServerUpdateClients(server);
   }
 }

@@ -3,20 +3,24 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "server/event_log.h"
 #include "server/log_stream.h"
 #include "server/receive_packet_handler.h"
+#include "server/service_transport_events.h"
 #include "transport/ip_access_list.h"
 #include "transport/packet_server_thread.h"
 
 namespace norla_server {
 
-// The instance record. Owns the server thread object and the request handler;
-// the server thread calls into `handler` until it has ended.
+// The instance record. Owns the server thread object, the request handler and
+// the transport's event sink; the server thread calls into both until it has
+// ended.
 struct tag_norlasvr_context {
   KPacketServerThread* serverThread = nullptr;
   KReceivePacketHandler handler;
+  KServiceTransportEvents transportEvents;
 
   explicit tag_norlasvr_context(char const* products) : handler(products) {}
 };
@@ -54,6 +58,7 @@ void DiscardContext(tag_norlasvr_context* context) {
 using norla_server::LogStream;
 using norla_server::KPacketServerThread;
 using norla_server::KReceivePacketHandler;
+using norla_server::KServiceTransportEvents;
 using norla_server::OutputLog;
 using norla_server::tag_norlasvr_context;
 
@@ -91,7 +96,9 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
   }
   tag_norlasvr_context* context = nullptr;
   try {
-    norla_server::LoadIPConfig();
+    norla_server::ServerThreadOptions threadOptions;
+    threadOptions.accessLists = norla_server::LoadIPConfig();
+    threadOptions.maxPerAddress = options.maxConnectionsPerAddress;
     context = new (std::nothrow) tag_norlasvr_context(products);
     if (context == nullptr) {
       result = kNorlaNoMemory;
@@ -109,12 +116,13 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
 
     result = kNorlaThreadStartFailed;
     KReceivePacketHandler* requests = &context->handler;
+    threadOptions.events = &context->transportEvents;
     context->serverThread = KPacketServerThread::Start(
         static_cast<int>(port),
         [requests](unsigned char* body, unsigned long length, std::string const& peer) {
           return (*requests)(body, length, peer);
         },
-        result, norla_server::kSessionDeadline, options.maxConnectionsPerAddress);
+        threadOptions, result);
     if (context->serverThread == nullptr) {
       norla_server::DiscardContext(context);
       return nullptr;
@@ -122,7 +130,7 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
 
     context->handler.SetEventHandler(handler);
     OutputLog("", "ServiceStart", static_cast<int>(context->handler.ClientCount()), "", false);
-    context->serverThread->SetEventHandler(handler);
+    context->transportEvents.SetHost(handler);
     result = kNorlaOk;
     return context;
   } catch (...) {
@@ -139,6 +147,26 @@ bool NorlaServerSetExtParams(tag_norlasvr_context* instance, char const* text) {
   if (instance == nullptr) return false;
   try {
     return instance->handler.SetExtParams(text);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool NorlaServerReloadAccessLists(tag_norlasvr_context* instance) {
+  if (instance == nullptr || instance->serverThread == nullptr) return false;
+  try {
+    std::string failure;
+    auto lists = norla_server::ReloadIPConfig(failure);
+    if (!lists) {
+      KServiceTransportEvents::LogError("Access lists not reloaded: " + failure);
+      return false;
+    }
+    std::string const line = "Access lists reloaded: " + std::to_string(lists->deny().size()) +
+                             " deny patterns, " + std::to_string(lists->allow().size()) +
+                             " allow patterns";
+    instance->serverThread->SetAccessLists(std::move(lists));
+    OutputLog("", line.c_str(), -1, nullptr, false);
+    return true;
   } catch (...) {
     return false;
   }

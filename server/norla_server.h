@@ -63,6 +63,13 @@ NORLA_EXPORT norla_server::tag_norlasvr_context* NorlaServerCreateWithOptions(
 NORLA_EXPORT bool NorlaServerSetExtParams(norla_server::tag_norlasvr_context* instance,
                                           char const* text);
 
+// Reads "./denyip.txt" and "./allowip.txt" again and replaces the instance's
+// access lists whole for the connections accepted from then on; logs
+// "Access lists reloaded: D deny patterns, A allow patterns". When a file
+// exists but cannot be read, the lists in force stay, one error line says
+// why, and the result is false. A missing file is an empty list.
+NORLA_EXPORT bool NorlaServerReloadAccessLists(norla_server::tag_norlasvr_context* instance);
+
 // Drops clients idle for longer than the time-out, on the calling thread.
 NORLA_EXPORT void NorlaServerUpdateClients(norla_server::tag_norlasvr_context* instance);
 

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <exception>
 
-#include "server/event_log.h"
-
 namespace norla_server {
 
 std::string CurrentExceptionLine() {
@@ -17,13 +15,13 @@ std::string CurrentExceptionLine() {
   }
 }
 
-void ReportCurrentException() noexcept {
+void ReportCurrentException(ITransportEvents* events) noexcept {
   try {
     std::string const line = CurrentExceptionLine();
     std::fprintf(stderr, "%s\n", line.c_str());
-    OutputLog("", line.c_str(), -1, nullptr, false);
+    if (events != nullptr) events->OnLogLine(TransportLogPriority::kInfo, line);
   } catch (...) {
-    // Out of memory while reporting: nothing sensible is left to do.
+    // Out of memory while reporting, or the sink threw: nothing sensible is left.
   }
 }
 

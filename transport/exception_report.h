@@ -6,14 +6,16 @@
 
 #include <string>
 
+#include "transport/transport_events.h"
+
 namespace norla_server {
 
 // "Exception: <what>" for a standard exception, "Unknown Exception" otherwise.
 // Call only while an exception is being handled (inside a catch block).
 std::string CurrentExceptionLine();
 
-// Writes CurrentExceptionLine() to standard error and, as an event line with
-// no address and no count, through OutputLog. Call only inside a catch block.
-void ReportCurrentException() noexcept;
+// Writes CurrentExceptionLine() to standard error and, as an info line, to
+// `events` (when not null). Call only inside a catch block.
+void ReportCurrentException(ITransportEvents* events) noexcept;
 
 }  // namespace norla_server

@@ -1,15 +1,15 @@
 #include "transport/ip_access_list.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 namespace norla_server {
-
-std::list<std::string> gdqDenyIP;
-std::list<std::string> gdqAllowIP;
-
 namespace {
+
+constexpr char kDenyListPath[] = "./denyip.txt";
+constexpr char kAllowListPath[] = "./allowip.txt";
 
 constexpr std::size_t kMaxMatchLength = 4096;
 constexpr int kListPieceSize = 256;  // fgets keeps one byte for the terminator
@@ -94,26 +94,48 @@ bool MatchesAny(std::string const& peer, std::list<std::string> const& patterns)
 
 }  // namespace
 
-void LoadIPList(std::FILE* file, std::list<std::string>& patterns) {
+bool LoadIPList(std::FILE* file, std::list<std::string>& patterns) {
   char piece[kListPieceSize];
   while (std::fgets(piece, sizeof piece, file) != nullptr) {
     piece[std::strcspn(piece, "\r")] = '\0';
     piece[std::strcspn(piece, "\n")] = '\0';
     if (piece[0] != '\0') patterns.emplace_back(piece);
   }
+  return !std::ferror(file);
 }
 
-bool LoadIPListFile(char const* path, std::list<std::string>& patterns) {
+bool LoadIPListFile(char const* path, std::list<std::string>& patterns, int& error) {
   std::FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return false;
-  LoadIPList(file, patterns);
+  if (file == nullptr) {
+    error = errno;
+    return error == ENOENT;
+  }
+  // A directory opens; reading it is what fails.
+  bool const read = LoadIPList(file, patterns);
+  error = read ? 0 : errno;
   std::fclose(file);
-  return true;
+  return read;
 }
 
-void LoadIPConfig() {
-  LoadIPListFile("./denyip.txt", gdqDenyIP);
-  LoadIPListFile("./allowip.txt", gdqAllowIP);
+std::shared_ptr<IpAccessLists const> LoadIPConfig() {
+  std::list<std::string> deny, allow;
+  int ignored = 0;
+  LoadIPListFile(kDenyListPath, deny, ignored);
+  LoadIPListFile(kAllowListPath, allow, ignored);
+  return std::make_shared<IpAccessLists const>(std::move(deny), std::move(allow));
+}
+
+std::shared_ptr<IpAccessLists const> ReloadIPConfig(std::string& failure) {
+  std::list<std::string> lists[2];
+  char const* const paths[2] = {kDenyListPath, kAllowListPath};
+  for (int i = 0; i < 2; ++i) {
+    int error = 0;
+    if (!LoadIPListFile(paths[i], lists[i], error)) {
+      failure = std::string("cannot read ") + paths[i] + ": " + std::strerror(error);
+      return nullptr;
+    }
+  }
+  return std::make_shared<IpAccessLists const>(std::move(lists[0]), std::move(lists[1]));
 }
 
 bool match_spec(char const* text, char const* pattern) {
@@ -140,13 +162,8 @@ bool match_wildcard(char const* text, char const* pattern) {
   return WildcardMatcher(text, pattern).Match();
 }
 
-bool IsPeerAdmitted(std::string const& peer, std::list<std::string> const& deny,
-                    std::list<std::string> const& allow) {
-  return !MatchesAny(peer, deny) || MatchesAny(peer, allow);
-}
-
-bool IsPeerAdmitted(std::string const& peer) {
-  return IsPeerAdmitted(peer, gdqDenyIP, gdqAllowIP);
+bool IpAccessLists::Admits(std::string const& peer) const {
+  return !MatchesAny(peer, deny_) || MatchesAny(peer, allow_);
 }
 
 }  // namespace norla_server

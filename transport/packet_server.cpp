@@ -14,19 +14,32 @@ namespace {
 
 constexpr int kListenBacklog = 128;
 constexpr std::chrono::milliseconds kResourceRetryDelay{100};
+// Idle connections closed per failed accept: enough that the accept after
+// them succeeds, few enough that an idle peer loses only its oldest.
+constexpr std::size_t kIdleClosedPerShortage = 4;
+// A shortage this long after the previous one starts a new episode.
+constexpr std::chrono::seconds kShortageEpisodeGap{10};
+
+bool IsDescriptorShortage(boost::system::error_code const& error) {
+  return (error.category() == boost::system::system_category() ||
+          error.category() == boost::system::generic_category()) &&
+         (error.value() == EMFILE || error.value() == ENFILE);
+}
 
 }  // namespace
 
 KPacketServer::KPacketServer(boost::asio::io_context& io,
-                             boost::asio::ip::tcp::endpoint const& endpoint, PacketHandler handler,
-                             std::atomic<INorlaEventHandler*> const& eventHandler,
-                             std::chrono::milliseconds sessionDeadline)
+                             boost::asio::ip::tcp::endpoint const& endpoint,
+                             KPacketServerSettings settings, KAccessListSlot const& accessLists,
+                             KRefusalCounts& refusals)
     : io_(io),
       acceptor_(io),
       retryTimer_(io),
-      handler_(std::move(handler)),
-      eventHandler_(eventHandler),
-      deadlines_(io, sessionDeadline) {
+      settings_(std::move(settings)),
+      accessLists_(accessLists),
+      refusals_(refusals),
+      addressCounts_(KAddressCounts::Create(settings_.maxPerAddress)),
+      deadlines_(io, settings_.sessionDeadline) {
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
   // Explicit, so IPv4 clients reach the IPv6 wildcard listener whatever the
@@ -57,7 +70,7 @@ std::chrono::milliseconds KPacketServer::AcceptRetryDelay(boost::system::error_c
 }
 
 void KPacketServer::MakeNewAcceptSession() {
-  KPacketSession::Pointer session = KPacketSession::Create(io_, handler_);
+  KPacketSession::Pointer session = KPacketSession::Create(io_, settings_.handler, settings_.events);
   acceptor_.async_accept(
       session->socket(), session->peerEndpoint(),
       [this, session](boost::system::error_code const& error) { OnAccept(session, error); });
@@ -67,27 +80,67 @@ void KPacketServer::OnAccept(KPacketSession::Pointer const& session,
                              boost::system::error_code const& error) {
   if (error) {
     session->Close();
-    if (error != boost::asio::error::operation_aborted) ArmAccept(AcceptRetryDelay(error));
+    if (error != boost::asio::error::operation_aborted) ArmAccept(RecoverFromAcceptError(error));
     return;
   }
   try {
-    std::string peer = PeerAddressText(session->peerEndpoint().address());
-    if (INorlaEventHandler* events = eventHandler_.load()) events->OnConnect(peer.c_str());
-    if (IsPeerAdmitted(peer)) {
-      deadlines_.Add(*session);
-      session->Start(std::move(peer));
-    } else {
-      if (INorlaEventHandler* events = eventHandler_.load()) {
-        events->OnConnectRefused(peer.c_str());
-      }
-      session->Close();
-    }
+    Admit(session);
   } catch (...) {
-    // The host's event handler threw: this connection ends, the listener goes on.
-    ReportCurrentException();
+    // The event sink threw: this connection ends, the listener goes on.
+    ReportCurrentException(settings_.events);
     session->Close();
   }
   ArmAccept(std::chrono::milliseconds(0));
+}
+
+void KPacketServer::Admit(KPacketSession::Pointer const& session) {
+  std::string peer = PeerAddressText(session->peerEndpoint().address());
+  if (settings_.events != nullptr) settings_.events->OnConnect(peer);
+  if (!accessLists_.Get()->Admits(peer)) {
+    session->Close();
+    return Refuse(peer, RefusalReason::kAccessList);
+  }
+  KAddressCounts::Slot slot = addressCounts_->Acquire(peer);
+  if (!slot) {
+    session->Close();
+    return Refuse(peer, RefusalReason::kPerAddressCap);
+  }
+  deadlines_.Add(*session);
+  session->Start(std::move(peer), std::move(slot));
+}
+
+void KPacketServer::Refuse(std::string const& peer, RefusalReason reason) {
+  refusals_.Add(reason);
+  if (settings_.events != nullptr) settings_.events->OnRefused(peer, reason);
+}
+
+std::chrono::milliseconds KPacketServer::RecoverFromAcceptError(
+    boost::system::error_code const& error) {
+  if (!IsDescriptorShortage(error)) return AcceptRetryDelay(error);
+  try {
+    NoteDescriptorShortage();
+    std::size_t const closed = deadlines_.CloseOldestAwaitingFrame(
+        kIdleClosedPerShortage,
+        [this](KPacketSession& idle) { Refuse(idle.peer(), RefusalReason::kDescriptorShortage); });
+    if (closed > 0) return std::chrono::milliseconds(0);
+  } catch (...) {
+    ReportCurrentException(settings_.events);
+  }
+  return kResourceRetryDelay;
+}
+
+// An accept failing again and again during one shortage logs only once.
+void KPacketServer::NoteDescriptorShortage() {
+  auto const now = std::chrono::steady_clock::now();
+  bool const starts = !inDescriptorShortage_ || now - lastDescriptorShortage_ >= kShortageEpisodeGap;
+  inDescriptorShortage_ = true;
+  lastDescriptorShortage_ = now;
+  if (starts && settings_.events != nullptr) {
+    settings_.events->OnLogLine(TransportLogPriority::kError,
+                                "Out of file descriptors: " +
+                                    std::to_string(addressCounts_->Total()) +
+                                    " connections open");
+  }
 }
 
 void KPacketServer::ArmAccept(std::chrono::milliseconds delay) {
@@ -97,7 +150,7 @@ void KPacketServer::ArmAccept(std::chrono::milliseconds delay) {
       MakeNewAcceptSession();
       return;
     } catch (...) {
-      ReportCurrentException();
+      ReportCurrentException(settings_.events);
       delay = kResourceRetryDelay;
     }
   }

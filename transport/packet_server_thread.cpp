@@ -7,7 +7,6 @@
 #include <new>
 #include <string>
 
-#include "server/event_log.h"
 #include "transport/packet_server_thread_impl.h"
 
 namespace norla_server {
@@ -36,21 +35,24 @@ class AsyncSignalsBlocked {
 }  // namespace
 
 KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
-                                                unsigned int& errorOut,
-                                                std::chrono::milliseconds sessionDeadline,
-                                                unsigned int maxPerAddress) {
+                                                ServerThreadOptions const& options,
+                                                unsigned int& errorOut) {
   std::unique_ptr<KPacketServerThread> object(new (std::nothrow) KPacketServerThread);
   if (!object) {
     errorOut = kStartNoThreadObject;
     return nullptr;
   }
-  std::unique_ptr<KPacketServerThreadImpl> impl(new (std::nothrow) KPacketServerThreadImpl(port));
+  std::unique_ptr<KPacketServerThreadImpl> impl(new (std::nothrow)
+                                                    KPacketServerThreadImpl(port, options.events));
   if (!impl) {
     errorOut = kStartNoImpl;
     return nullptr;
   }
-  (void)maxPerAddress;  // not enforced yet
-  if (!impl->init(std::move(handler), sessionDeadline)) {
+  KPacketServerSettings settings;
+  settings.handler = std::move(handler);
+  settings.sessionDeadline = options.sessionDeadline;
+  settings.maxPerAddress = options.maxPerAddress;
+  if (!impl->init(std::move(settings), options.accessLists)) {
     errorOut = kStartSocketOpenFailed;
     return nullptr;
   }
@@ -67,7 +69,7 @@ KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
   } catch (...) {
     failure = "Thread start failed / Unknown exception";
   }
-  OutputLog("initialize", failure.c_str(), -1, nullptr, false);
+  if (options.events != nullptr) options.events->OnLogLine(TransportLogPriority::kInfo, failure);
   errorOut = kStartThreadFailed;
   return nullptr;
 }
@@ -89,9 +91,12 @@ KPacketServerThread::~KPacketServerThread() {
   if (thread_) thread_->detach();
 }
 
-void KPacketServerThread::SetEventHandler(INorlaEventHandler* handler) {
-  eventHandler_.store(handler);
-  if (impl_) impl_->SetEventHandler(handler);
+void KPacketServerThread::SetAccessLists(std::shared_ptr<IpAccessLists const> lists) {
+  if (impl_) impl_->SetAccessLists(std::move(lists));
+}
+
+std::uint64_t KPacketServerThread::Refusals(RefusalReason reason) const {
+  return impl_ ? impl_->Refusals(reason) : 0;
 }
 
 void KPacketServerThread::PostStop() {

@@ -9,12 +9,13 @@
 // the server thread still runs stops it and waits for it without limit, since
 // nothing may be freed under it; owners that must not block use Ended().
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
-#include "server/event_handler.h"
+#include "transport/ip_access_list.h"
 #include "transport/packet_handler.h"
+#include "transport/transport_events.h"
 
 namespace boost {
 class thread;
@@ -37,28 +38,37 @@ constexpr std::chrono::milliseconds kSessionDeadline{30000};
 // Open connections one peer address may hold; 0 means no limit.
 constexpr unsigned int kDefaultMaxConnectionsPerAddress = 256;
 
+struct ServerThreadOptions {
+  // Not owned; must outlive the KPacketServerThread. Null: nothing reported.
+  ITransportEvents* events = nullptr;
+  // Null: admit every peer.
+  std::shared_ptr<IpAccessLists const> accessLists;
+  std::chrono::milliseconds sessionDeadline = kSessionDeadline;
+  // Further connections from an address that holds this many open ones are
+  // closed at once, without data; 0 means no limit.
+  unsigned int maxPerAddress = kDefaultMaxConnectionsPerAddress;
+};
+
 class KPacketServerThread {
  public:
-  // Listens on the low 16 bits of `port` and starts the server thread, which
-  // gives every connection a copy of `handler`. Returns the new object, owned
-  // by the caller, or null with `errorOut` set to one of the codes above
-  // (5012 and 5014 are logged through OutputLog with source "initialize").
+  // Listens on `port` (as KPacketServerThreadImpl::init) and starts the server
+  // thread, which gives every connection a copy of `handler`. Returns the new
+  // object, owned by the caller, or null with `errorOut` set to one of the
+  // codes above (5012 and 5014 are reported as info lines to the events).
   // `errorOut` is not written on success. An exception from constructing the
   // io_context passes through, with nothing left behind.
-  // Further connections from an address that holds `maxPerAddress` open ones
-  // are closed at once, without data.
-  static KPacketServerThread* Start(int port, PacketHandler handler, unsigned int& errorOut,
-                                    std::chrono::milliseconds sessionDeadline = kSessionDeadline,
-                                    unsigned int maxPerAddress = kDefaultMaxConnectionsPerAddress);
+  static KPacketServerThread* Start(int port, PacketHandler handler,
+                                    ServerThreadOptions const& options, unsigned int& errorOut);
 
   ~KPacketServerThread();
   KPacketServerThread(KPacketServerThread const&) = delete;
   KPacketServerThread& operator=(KPacketServerThread const&) = delete;
 
-  // Sets who receives OnConnect / OnConnectRefused (null: nobody) for every
-  // connection accepted from now on. Not owned; must stay valid until this
-  // object is deleted.
-  void SetEventHandler(INorlaEventHandler* handler);
+  // Replaces the access lists whole for every connection accepted from now on.
+  void SetAccessLists(std::shared_ptr<IpAccessLists const> lists);
+
+  // Connections refused for `reason` since Start.
+  std::uint64_t Refusals(RefusalReason reason) const;
 
   // Asks the server thread to stop and returns at once. The packet handler
   // call in progress, if any, finishes first; then the listener is closed.
@@ -75,7 +85,6 @@ class KPacketServerThread {
 
   std::unique_ptr<KPacketServerThreadImpl> impl_;
   std::unique_ptr<boost::thread> thread_;
-  std::atomic<INorlaEventHandler*> eventHandler_{nullptr};
 };
 
 }  // namespace norla_server

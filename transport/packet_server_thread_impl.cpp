@@ -4,19 +4,19 @@
 #include <stdexcept>
 #include <string>
 
-#include "server/event_log.h"
 #include "transport/exception_report.h"
 
 namespace norla_server {
 
-KPacketServerThreadImpl::KPacketServerThreadImpl(int port) : port_(port) {}
+KPacketServerThreadImpl::KPacketServerThreadImpl(int port, ITransportEvents* events)
+    : port_(port), events_(events) {}
 
 KPacketServerThreadImpl::~KPacketServerThreadImpl() {
   server_.reset();
 }
 
-bool KPacketServerThreadImpl::init(PacketHandler handler,
-                                   std::chrono::milliseconds sessionDeadline) {
+bool KPacketServerThreadImpl::init(KPacketServerSettings settings,
+                                   std::shared_ptr<IpAccessLists const> accessLists) {
   std::string failure;
   try {
     auto const port = static_cast<unsigned short>(static_cast<unsigned int>(port_) & 0xffffu);
@@ -25,8 +25,10 @@ bool KPacketServerThreadImpl::init(PacketHandler handler,
                                   " has 0 in its low 16 bits; no fixed port to listen on");
     }
     boost::asio::ip::tcp::endpoint const endpoint(boost::asio::ip::address_v6::any(), port);
-    auto server = std::make_unique<KPacketServer>(io_, endpoint, std::move(handler), eventHandler_,
-                                                  sessionDeadline);
+    accessLists_.Set(std::move(accessLists));
+    settings.events = events_;
+    auto server =
+        std::make_unique<KPacketServer>(io_, endpoint, std::move(settings), accessLists_, refusals_);
     server->MakeNewAcceptSession();
     server_ = std::move(server);
     return true;
@@ -35,7 +37,7 @@ bool KPacketServerThreadImpl::init(PacketHandler handler,
   } catch (...) {
     failure = "Socket open failed / Unknown exception";
   }
-  OutputLog("initialize", failure.c_str(), -1, nullptr, false);
+  if (events_ != nullptr) events_->OnLogLine(TransportLogPriority::kInfo, failure);
   return false;
 }
 
@@ -47,7 +49,7 @@ void KPacketServerThreadImpl::operator()() {
     } catch (...) {
       // Completions catch their own exceptions; anything reaching here is
       // reported like them, and the listener keeps serving.
-      ReportCurrentException();
+      ReportCurrentException(events_);
     }
   }
   if (server_) {

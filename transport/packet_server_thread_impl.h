@@ -5,34 +5,34 @@
 //
 // Threads: the constructor, init and the destructor run on the owner's thread
 // (init before the server thread starts, the destructor after it has ended);
-// the call operator is the server thread's body; Stop and SetEventHandler may
-// be called from any thread at any time.
+// the call operator is the server thread's body; Stop, SetAccessLists and
+// Refusals may be called from any thread at any time.
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
-#include <chrono>
+#include <cstdint>
 #include <memory>
 
-#include "server/event_handler.h"
-#include "transport/packet_handler.h"
+#include "transport/ip_access_list.h"
 #include "transport/packet_server.h"
+#include "transport/transport_events.h"
 
 namespace norla_server {
 
 class KPacketServerThreadImpl {
  public:
-  // Only the low 16 bits of `port` are used. Constructing the io_context may
-  // throw.
-  explicit KPacketServerThreadImpl(int port);
+  // `events` (may be null) must outlive this object. Constructing the
+  // io_context may throw.
+  KPacketServerThreadImpl(int port, ITransportEvents* events);
   ~KPacketServerThreadImpl();  // releases the server, then the io_context
   KPacketServerThreadImpl(KPacketServerThreadImpl const&) = delete;
   KPacketServerThreadImpl& operator=(KPacketServerThreadImpl const&) = delete;
 
   // Listens on [::]:port (dual-stack) and arms the first accept. On failure
-  // logs "Socket open failed / ..." through OutputLog and returns false; a port
-  // whose low 16 bits are 0 is such a failure, since the system would pick a
-  // random port that nobody knows.
-  bool init(PacketHandler handler, std::chrono::milliseconds sessionDeadline);
+  // reports "Socket open failed / ..." and returns false. Only the low 16 bits
+  // of the port are used, and 0 there is such a failure, since the system
+  // would pick a random port that nobody knows.
+  bool init(KPacketServerSettings settings, std::shared_ptr<IpAccessLists const> accessLists);
 
   // The server thread: runs the io_context until Stop. An exception that
   // escapes a completion is reported and the loop goes on. Closes the listener
@@ -40,7 +40,10 @@ class KPacketServerThreadImpl {
   void operator()();
 
   void Stop() { io_.stop(); }
-  void SetEventHandler(INorlaEventHandler* handler) { eventHandler_.store(handler); }
+  void SetAccessLists(std::shared_ptr<IpAccessLists const> lists) {
+    accessLists_.Set(std::move(lists));
+  }
+  std::uint64_t Refusals(RefusalReason reason) const { return refusals_.Count(reason); }
 
   // True once the thread body has finished with this object.
   bool Ended() const { return ended_.load(); }
@@ -50,7 +53,9 @@ class KPacketServerThreadImpl {
   // saying so lets Asio keep completions on that thread's private queue.
   boost::asio::io_context io_{1};
   int port_;
-  std::atomic<INorlaEventHandler*> eventHandler_{nullptr};
+  ITransportEvents* events_;
+  KAccessListSlot accessLists_;
+  KRefusalCounts refusals_;
   std::unique_ptr<KPacketServer> server_;
   std::atomic<bool> ended_{false};
 };

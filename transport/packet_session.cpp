@@ -9,25 +9,28 @@
 
 namespace norla_server {
 
-KPacketSession::Pointer KPacketSession::Create(boost::asio::io_context& io, PacketHandler handler) {
-  return Pointer(new KPacketSession(io, std::move(handler)));
+KPacketSession::Pointer KPacketSession::Create(boost::asio::io_context& io, PacketHandler handler,
+                                               ITransportEvents* events) {
+  return Pointer(new KPacketSession(io, std::move(handler), events));
 }
 
-KPacketSession::KPacketSession(boost::asio::io_context& io, PacketHandler handler)
-    : socket_(io), handler_(std::move(handler)) {}
+KPacketSession::KPacketSession(boost::asio::io_context& io, PacketHandler handler,
+                               ITransportEvents* events)
+    : socket_(io), handler_(std::move(handler)), events_(events) {}
 
 template <typename Step>
 void KPacketSession::Guarded(Step&& step) {
   try {
     step();
   } catch (...) {
-    ReportCurrentException();
+    ReportCurrentException(events_);
     Close();
   }
 }
 
-void KPacketSession::Start(std::string peer) {
+void KPacketSession::Start(std::string peer, KAddressCounts::Slot slot) {
   peer_ = std::move(peer);
+  addressSlot_ = std::move(slot);
   Guarded([&] { ReadHeader(); });
 }
 
@@ -57,6 +60,7 @@ void KPacketSession::OnReadHeader(boost::system::error_code const& error) {
 void KPacketSession::OnReadBody(boost::system::error_code const& error) {
   if (closed_) return;
   if (error) return Close();
+  frameReceived_ = true;
   Guarded([&] {
     if (AnswerPacket(packet_, reply_, handler_, peer_) != ExchangeVerdict::kSendReply) {
       return Close();
@@ -80,6 +84,7 @@ void KPacketSession::Close() {
   deadlineHook_.unlink();
   if (closed_) return;
   closed_ = true;
+  addressSlot_.Release();
   handler_ = nullptr;
   boost::system::error_code ignored;
   socket_.close(ignored);

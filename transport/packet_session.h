@@ -20,8 +20,10 @@
 #include <memory>
 #include <string>
 
+#include "transport/address_counts.h"
 #include "transport/packet.h"
 #include "transport/packet_handler.h"
+#include "transport/transport_events.h"
 
 namespace norla_server {
 
@@ -30,7 +32,10 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   using Pointer = std::shared_ptr<KPacketSession>;
 
   // A session whose socket is not yet open; the acceptor accepts into it.
-  static Pointer Create(boost::asio::io_context& io, PacketHandler handler);
+  // `events` (may be null) receives the lines of exceptions; it must outlive
+  // every completion of the session.
+  static Pointer Create(boost::asio::io_context& io, PacketHandler handler,
+                        ITransportEvents* events);
 
   KPacketSession(KPacketSession const&) = delete;
   KPacketSession& operator=(KPacketSession const&) = delete;
@@ -39,11 +44,18 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   // Filled in by the accept itself, which saves asking the kernel again.
   boost::asio::ip::tcp::endpoint& peerEndpoint() { return peerEndpoint_; }
 
-  // Serves the accepted connection of `peer` (its address text).
-  void Start(std::string peer);
+  // Serves the accepted connection of `peer` (its address text), which holds
+  // `slot` among its address's connections until it ends.
+  void Start(std::string peer, KAddressCounts::Slot slot);
 
-  // Ends the connection: closes the socket, leaves the deadline list and drops
-  // the handler copy. Pending completions then find the session closed and let
+  std::string const& peer() const { return peer_; }
+
+  // True until the whole frame has arrived: such a connection has given
+  // nothing to serve yet, and is the one to close when descriptors run out.
+  bool AwaitingFrame() const { return !closed_ && !frameReceived_; }
+
+  // Ends the connection: closes the socket, leaves the deadline list, gives
+  // back the address slot and drops the handler copy. Pending completions then find the session closed and let
   // go of it. Safe to call more than once.
   void Close();
 
@@ -52,7 +64,7 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   using DeadlineHook = boost::intrusive::list_member_hook<
       boost::intrusive::link_mode<boost::intrusive::auto_unlink>>;
 
-  KPacketSession(boost::asio::io_context& io, PacketHandler handler);
+  KPacketSession(boost::asio::io_context& io, PacketHandler handler, ITransportEvents* events);
 
   void ReadHeader();
   void OnReadHeader(boost::system::error_code const& error);
@@ -69,8 +81,11 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   DeadlineHook deadlineHook_;  // KSessionDeadlines' list
   std::chrono::steady_clock::time_point deadline_;
   PacketHandler handler_;
+  ITransportEvents* events_;
   std::string peer_;
+  KAddressCounts::Slot addressSlot_;
   bool closed_ = false;
+  bool frameReceived_ = false;
   TPacket packet_;  // the frame as received
   TPacket reply_;   // the reply frame; valid until the write completes
 };

@@ -16,6 +16,19 @@ void KSessionDeadlines::Add(KPacketSession& session) {
   if (!armed_ && !closed_) Arm();
 }
 
+std::size_t KSessionDeadlines::CloseOldestAwaitingFrame(
+    std::size_t most, std::function<void(KPacketSession&)> const& onClosed) {
+  std::size_t closed = 0;
+  for (auto it = sessions_.begin(); it != sessions_.end() && closed < most;) {
+    KPacketSession& session = *it++;  // closing unlinks it
+    if (!session.AwaitingFrame()) continue;
+    session.Close();
+    ++closed;
+    onClosed(session);
+  }
+  return closed;
+}
+
 void KSessionDeadlines::Close() {
   closed_ = true;
   try {

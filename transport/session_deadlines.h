@@ -19,6 +19,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/intrusive/list.hpp>
 #include <chrono>
+#include <cstddef>
+#include <functional>
 
 #include "transport/packet_session.h"
 
@@ -33,6 +35,11 @@ class KSessionDeadlines {
   // Gives `session` `limit` from now. Not owned: it leaves the list when it
   // closes or is freed.
   void Add(KPacketSession& session);
+
+  // Closes up to `most` of the listed sessions still awaiting their frame,
+  // oldest first, and calls `onClosed` with each. Returns how many it closed.
+  std::size_t CloseOldestAwaitingFrame(std::size_t most,
+                                       std::function<void(KPacketSession&)> const& onClosed);
 
   // Stops sweeping; listed sessions no longer expire.
   void Close();

@@ -1,9 +1,11 @@
 // Access lists on the real binary: the files are read from the working
-// directory of a foreground daemon when the service starts. A refused peer
-// sees its connection closed without data.
+// directory of a foreground daemon when the service starts and on SIGHUP. A
+// refused peer sees its connection closed without data.
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "client/request_builder.h"
 #include "client/tally_client.h"
@@ -61,6 +63,32 @@ TEST(AccessLists, AdmitOrRefuseByAddressText) {
     daemon->Signal(SIGINT);
     EXPECT_EQ(daemon->WaitExit(), 0);
   }
+}
+
+// A reload replaces the lists whole, or keeps them when a file cannot be read.
+TEST(AccessLists, ReloadOnSighup) {
+  TempDir dir;
+  dir.WriteFile("denyip.txt", "*\n");
+  unsigned short const port = FreeTcpPort();
+  auto daemon = StartStandaloneDaemon(port, dir.path());
+  ASSERT_NE(daemon, nullptr);
+  tally::ClientOptions options;
+  options.port = port;
+  auto ping = [&] { return tally::SendCommand(options, norla::kNorlaPing, "", "", "").error; };
+  std::string const deny = dir.path() + "/denyip.txt";
+  ASSERT_TRUE(unlink(deny.c_str()) == 0 && mkdir(deny.c_str(), 0700) == 0);
+  daemon->Signal(SIGHUP);
+  EXPECT_TRUE(daemon->WaitForLine(
+      "Access lists not reloaded: cannot read ./denyip.txt: Is a directory"));
+  EXPECT_EQ(ping(), tally::ExchangeError::kNoReply);
+  ASSERT_EQ(rmdir(deny.c_str()), 0);
+  dir.WriteFile("denyip.txt", "127.0.0.2\n");
+  dir.WriteFile("allowip.txt", "::1\n127.0.0.3\n");
+  daemon->Signal(SIGHUP);
+  EXPECT_TRUE(daemon->WaitForLine("Access lists reloaded: 1 deny patterns, 2 allow patterns"));
+  EXPECT_EQ(ping(), tally::ExchangeError::kNone);
+  daemon->Signal(SIGINT);
+  EXPECT_EQ(daemon->WaitExit(), 0);
 }
 
 }  // namespace

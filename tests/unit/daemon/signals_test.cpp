@@ -8,9 +8,9 @@
 namespace {
 
 TEST(Signals, StopRaisedBeforeTheWaitEndsItAtOnce) {
-  int const touched[] = {SIGTERM, SIGINT, SIGTTOU, SIGTTIN, SIGTSTP, SIGCHLD};
-  struct sigaction saved[6];
-  for (int i = 0; i < 6; ++i) sigaction(touched[i], nullptr, &saved[i]);
+  int const touched[] = {SIGTERM, SIGINT, SIGTTOU, SIGTTIN, SIGTSTP, SIGHUP, SIGCHLD};
+  struct sigaction saved[7];
+  for (int i = 0; i < 7; ++i) sigaction(touched[i], nullptr, &saved[i]);
   sigset_t savedMask;
   pthread_sigmask(SIG_SETMASK, nullptr, &savedMask);
 
@@ -27,7 +27,7 @@ TEST(Signals, StopRaisedBeforeTheWaitEndsItAtOnce) {
   EXPECT_EQ(g_lastSignal.load(), SIGTERM);
 
   pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
-  for (int i = 0; i < 6; ++i) sigaction(touched[i], &saved[i], nullptr);
+  for (int i = 0; i < 7; ++i) sigaction(touched[i], &saved[i], nullptr);
   g_stopRequested = g_lastSignal = 0;
 }
 

@@ -3,6 +3,12 @@
 #include "transport/ip_access_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "tests/support/daemon_process.h"
 
 namespace norla_server {
 namespace {
@@ -50,10 +56,36 @@ TEST(IpList, PiecesOf255LineEndsAndBlankLines) {
   std::FILE* file = fmemopen(&content[0], content.size(), "r");
   ASSERT_NE(file, nullptr);
   std::list<std::string> patterns = {"kept"};
-  LoadIPList(file, patterns);
+  EXPECT_TRUE(LoadIPList(file, patterns));
   std::fclose(file);
   EXPECT_EQ(patterns,
             (std::list<std::string>{"kept", " 10.0.0.1", "10.0.0.2", "10.0.0.3\t", b, b, c, "d"}));
+}
+
+// At start an unreadable file is an empty list; a reload then fails, so the
+// running service keeps its lists, and otherwise replaces both at once.
+TEST(IpList, ReloadReadsBothFilesOrNothing) {
+  tally_test::TempDir dir;
+  char saved[PATH_MAX];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  dir.WriteFile("allowip.txt", "10.0.0.1\n");
+  ASSERT_EQ(mkdir("denyip.txt", 0700), 0);
+  auto const started = LoadIPConfig();
+  std::string failure;
+  auto const refused = ReloadIPConfig(failure);
+  ASSERT_EQ(rmdir("denyip.txt"), 0);
+  dir.WriteFile("denyip.txt", "*\n");
+  auto const reloaded = ReloadIPConfig(failure);
+  ASSERT_EQ(chdir(saved), 0);
+
+  EXPECT_TRUE(started->deny().empty());
+  EXPECT_TRUE(started->Admits("10.0.0.2"));
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(failure, "cannot read ./denyip.txt: Is a directory");
+  ASSERT_NE(reloaded, nullptr);
+  EXPECT_FALSE(reloaded->Admits("10.0.0.2"));
+  EXPECT_TRUE(reloaded->Admits("10.0.0.1"));
 }
 
 }  // namespace
