@@ -1,8 +1,5 @@
 #include "server/host_lookup_pool.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -10,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/signal_mask.h"
 #include "server/event_log.h"
 
 namespace norla_server {
@@ -85,19 +83,15 @@ void HostLookupPool::Stop() {
   shared_->changed.wait(lock, [this] { return shared_->callbacks == 0; });
 }
 
-// Called with the mutex held. Workers block every signal, so that none of the
-// host's handlers ever runs on them.
+// Called with the mutex held.
 void HostLookupPool::StartWorker() {
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  tally::BlockAsyncSignals blocked;
   try {
     std::thread(&HostLookupPool::Work, shared_, shared_->generation).detach();
     ++shared_->workers;
   } catch (...) {
     // Without a worker the lines wait for their deadline and go without names.
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void HostLookupPool::Work(std::shared_ptr<Shared> shared, unsigned generation) {

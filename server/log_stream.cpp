@@ -1,12 +1,13 @@
 #include "server/log_stream.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <syslog.h>
 
 #include <atomic>
 #include <utility>
 #include <vector>
+
+#include "base/signal_mask.h"
 
 namespace norla_server {
 
@@ -107,18 +108,13 @@ bool LogStream::EnsureWriter() {
   if (thread_.joinable()) thread_.join();  // past its last use of the mutex
   flushing_ = false;
   idle_ = false;
-  // The writer must never be the thread a process signal lands on, or the
-  // host's handlers would run on it.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  tally::BlockAsyncSignals blocked;
   try {
     thread_ = std::thread(&LogStream::Run, this);
     running_ = true;
     ++started_;
   } catch (...) {
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return running_;
 }
 

@@ -1,38 +1,14 @@
 #include "transport/packet_server_thread.h"
 
-#include <signal.h>
-
 #include <boost/date_time/posix_time/posix_time_duration.hpp>
 #include <boost/thread/thread.hpp>
 #include <new>
 #include <string>
 
+#include "base/signal_mask.h"
 #include "transport/packet_server_thread_impl.h"
 
 namespace norla_server {
-namespace {
-
-// Blocks the asynchronous signals while it lives, so a thread created meanwhile
-// inherits the mask and the host's main thread alone receives them.
-class AsyncSignalsBlocked {
- public:
-  AsyncSignalsBlocked() {
-    sigset_t blocked;
-    sigfillset(&blocked);
-    for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) {
-      sigdelset(&blocked, synchronous);
-    }
-    pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
-  }
-  ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  AsyncSignalsBlocked(AsyncSignalsBlocked const&) = delete;
-  AsyncSignalsBlocked& operator=(AsyncSignalsBlocked const&) = delete;
-
- private:
-  sigset_t saved_;
-};
-
-}  // namespace
 
 KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
                                                 ServerThreadOptions const& options,
@@ -60,7 +36,7 @@ KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
 
   std::string failure;
   try {
-    AsyncSignalsBlocked blocked;
+    tally::BlockAsyncSignals blocked;
     KPacketServerThreadImpl* body = object->impl_.get();
     object->thread_ = std::make_unique<boost::thread>([body] { (*body)(); });
     return object.release();
