@@ -44,6 +44,20 @@ void ReleaseContext(tag_norlasvr_context* context) {
   delete context;
 }
 
+unsigned int CreationCode(StartFailure failure) {
+  switch (failure) {
+    case StartFailure::kNoThreadObject:
+      return kNorlaNoThreadObject;
+    case StartFailure::kNoImpl:
+      return kNorlaNoMemory;
+    case StartFailure::kSocketOpen:
+      return kNorlaSocketOpenFailed;
+    case StartFailure::kThreadStart:
+      break;
+  }
+  return kNorlaThreadStartFailed;
+}
+
 // A creation that fails removes what it built without logging "ServiceEnd".
 void DiscardContext(tag_norlasvr_context* context) {
   if (context == nullptr) return;
@@ -55,11 +69,12 @@ void DiscardContext(tag_norlasvr_context* context) {
 
 }  // namespace norla_server
 
-using norla_server::LogStream;
 using norla_server::KPacketServerThread;
 using norla_server::KReceivePacketHandler;
 using norla_server::KServiceTransportEvents;
+using norla_server::LogStream;
 using norla_server::OutputLog;
+using norla_server::StartFailure;
 using norla_server::tag_norlasvr_context;
 
 void NorlaInitializeLog(void (*sink)(int priority, char const* format, ...)) {
@@ -114,16 +129,17 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
       return nullptr;
     }
 
-    result = kNorlaThreadStartFailed;
     KReceivePacketHandler* requests = &context->handler;
+    StartFailure failure = StartFailure::kThreadStart;
     threadOptions.events = &context->transportEvents;
     context->serverThread = KPacketServerThread::Start(
         static_cast<int>(port),
         [requests](unsigned char* body, unsigned long length, std::string const& peer) {
           return (*requests)(body, length, peer);
         },
-        threadOptions, result);
+        threadOptions, failure);
     if (context->serverThread == nullptr) {
+      result = norla_server::CreationCode(failure);
       norla_server::DiscardContext(context);
       return nullptr;
     }

@@ -12,16 +12,16 @@ namespace norla_server {
 
 KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
                                                 ServerThreadOptions const& options,
-                                                unsigned int& errorOut) {
+                                                StartFailure& failure) {
   std::unique_ptr<KPacketServerThread> object(new (std::nothrow) KPacketServerThread);
   if (!object) {
-    errorOut = kStartNoThreadObject;
+    failure = StartFailure::kNoThreadObject;
     return nullptr;
   }
   std::unique_ptr<KPacketServerThreadImpl> impl(new (std::nothrow)
                                                     KPacketServerThreadImpl(port, options.events));
   if (!impl) {
-    errorOut = kStartNoImpl;
+    failure = StartFailure::kNoImpl;
     return nullptr;
   }
   KPacketServerSettings settings;
@@ -29,24 +29,24 @@ KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
   settings.sessionDeadline = options.sessionDeadline;
   settings.maxPerAddress = options.maxPerAddress;
   if (!impl->init(std::move(settings), options.accessLists)) {
-    errorOut = kStartSocketOpenFailed;
+    failure = StartFailure::kSocketOpen;
     return nullptr;
   }
   object->impl_ = std::move(impl);
 
-  std::string failure;
+  std::string line;
   try {
     tally::BlockAsyncSignals blocked;
     KPacketServerThreadImpl* body = object->impl_.get();
     object->thread_ = std::make_unique<boost::thread>([body] { (*body)(); });
     return object.release();
   } catch (std::exception const& e) {
-    failure = std::string("Thread start failed / Exception: ") + e.what();
+    line = std::string("Thread start failed / Exception: ") + e.what();
   } catch (...) {
-    failure = "Thread start failed / Unknown exception";
+    line = "Thread start failed / Unknown exception";
   }
-  if (options.events != nullptr) options.events->OnLogLine(TransportLogPriority::kInfo, failure);
-  errorOut = kStartThreadFailed;
+  if (options.events != nullptr) options.events->OnLogLine(TransportLogPriority::kInfo, line);
+  failure = StartFailure::kThreadStart;
   return nullptr;
 }
 

@@ -25,11 +25,13 @@ namespace norla_server {
 
 class KPacketServerThreadImpl;
 
-// Codes written by Start; the service reports them unchanged.
-constexpr unsigned int kStartNoThreadObject = 5001;
-constexpr unsigned int kStartNoImpl = 5011;
-constexpr unsigned int kStartSocketOpenFailed = 5012;
-constexpr unsigned int kStartThreadFailed = 5014;
+// What Start could not do; the service turns it into its creation code.
+enum class StartFailure {
+  kNoThreadObject,  // the KPacketServerThread could not be allocated
+  kNoImpl,          // its implementation object could not be allocated
+  kSocketOpen,      // opening, binding or listening failed (reported as a line)
+  kThreadStart,     // the server thread could not be started (reported as a line)
+};
 
 // How long a connection has, from accept, to deliver its frame and take its
 // reply; a peer that stalls loses its connection instead of holding it.
@@ -53,12 +55,11 @@ class KPacketServerThread {
  public:
   // Listens on `port` (as KPacketServerThreadImpl::init) and starts the server
   // thread, which gives every connection a copy of `handler`. Returns the new
-  // object, owned by the caller, or null with `errorOut` set to one of the
-  // codes above (5012 and 5014 are reported as info lines to the events).
-  // `errorOut` is not written on success. An exception from constructing the
-  // io_context passes through, with nothing left behind.
+  // object, owned by the caller, or null with `failure` set. `failure` is not
+  // written on success. An exception from constructing the io_context passes
+  // through, with nothing left behind.
   static KPacketServerThread* Start(int port, PacketHandler handler,
-                                    ServerThreadOptions const& options, unsigned int& errorOut);
+                                    ServerThreadOptions const& options, StartFailure& failure);
 
   ~KPacketServerThread();
   KPacketServerThread(KPacketServerThread const&) = delete;

@@ -114,9 +114,8 @@ class Events final : public ITransportEvents {
   }
   bool WaitFor(std::string const& line) {
     std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, 10s, [&] {
-      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    });
+    return changed_.wait_for(
+        hold, 10s, [&] { return std::find(lines_.begin(), lines_.end(), line) != lines_.end(); });
   }
 
  private:
@@ -138,10 +137,11 @@ class ServerThreadTest : public ::testing::Test {
   void TearDown() override { server_.reset(); }  // stops the server thread and waits for it
 
   void Start(PacketHandler handler, int port = 0, ServerThreadOptions options = {}) {
-    unsigned int code = 0;
+    StartFailure failure{};
     options.events = &events_;
-    server_.reset(KPacketServerThread::Start(port ? port : port_, std::move(handler), options, code));
-    ASSERT_NE(server_, nullptr) << "code " << code;
+    server_.reset(
+        KPacketServerThread::Start(port ? port : port_, std::move(handler), options, failure));
+    ASSERT_NE(server_, nullptr) << "failure " << static_cast<int>(failure);
   }
 
   // The reply, complete once the server has closed. The client waits 2 s, far
@@ -182,9 +182,9 @@ TEST_F(ServerThreadTest, SocketOpenFailuresGive5012AndALine) {
   ServerThreadOptions options;
   options.events = &events_;
   for (int port : {int{port_}, 65536}) {
-    unsigned int code = 0;
-    EXPECT_EQ(KPacketServerThread::Start(port, Flip, options, code), nullptr) << port;
-    EXPECT_EQ(code, kStartSocketOpenFailed) << port;
+    StartFailure failure = StartFailure::kNoImpl;
+    EXPECT_EQ(KPacketServerThread::Start(port, Flip, options, failure), nullptr) << port;
+    EXPECT_EQ(failure, StartFailure::kSocketOpen) << port;
   }
   auto const log = events_.Lines();
   ASSERT_EQ(log.size(), 2u);  // the first also shows the server above listens on port_
@@ -236,10 +236,9 @@ TEST_F(ServerThreadTest, RefusesByListAndCap) {
   boost::asio::read(held, boost::asio::buffer(reply));
   EXPECT_EQ(reply, Frame(32, 1, true));
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), Served(32));
-  EXPECT_EQ(events_.Lines(),
-            (std::vector<std::string>{"connect 127.0.0.2", "connect 127.0.0.3",
-                                      "refused 127.0.0.3 0", "connect 127.0.0.2",
-                                      "refused 127.0.0.2 1", "connect 127.0.0.2"}));
+  EXPECT_EQ(events_.Lines(), (std::vector<std::string>{
+                                 "connect 127.0.0.2", "connect 127.0.0.3", "refused 127.0.0.3 0",
+                                 "connect 127.0.0.2", "refused 127.0.0.2 1", "connect 127.0.0.2"}));
   EXPECT_EQ(server_->Refusals(RefusalReason::kAccessList), 1u);
   EXPECT_EQ(server_->Refusals(RefusalReason::kPerAddressCap), 1u);
 }
