@@ -47,6 +47,9 @@ expected=(
   include/tallyd/client/tally_client.h
   include/tallyd/transport/packet.h
   include/tallyd/transport/packet_cipher.h
+  include/tallyd/transport/md5_hex.h
+  include/tallyd/protocol/protocol_constants.h
+  include/tallyd/protocol/reply_code.h
   include/tallyd/server/norla_server.h
   include/tallyd/server/event_handler.h
   share/doc/tallyd/tallyd.conf
