@@ -32,4 +32,41 @@ TEST(MemoryClientTableTest, IdleByTheMonotonicClockOnly) {
   }
 }
 
+// What an operator's listing and a restart rely on: pages in UniqueID order
+// with filters, look-up, release whatever the count, and a snapshot that a
+// fresh table takes back with the idle times it had.
+TEST(MemoryClientTableTest, PagesLookUpReleaseAndSnapshot) {
+  std::int64_t mono = 1000;
+  norla_server::MemoryClientTable table(
+      {[] { return std::time_t{1773144000}; }, [&] { return mono; }});
+  for (char const* id : {"d", "b", "a", "c"})
+    table.RegisterOrRenew(id, *id == 'b' ? "x" : "y", "p", true);
+  table.RegisterOrRenew("c", "y", "q", true);  // count 2, keeps its first peer
+  mono += 7;
+  table.RegisterOrRenew("a", "y", "p", false);
+
+  auto ids = [](std::vector<norla_server::ClientEntry> const& entries) {
+    std::string text;
+    for (auto const& entry : entries) text += entry.uniqueId;
+    return text;
+  };
+  EXPECT_EQ(ids(table.Page({"", 3, "", ""})), "abc");
+  EXPECT_EQ(ids(table.Page({"b", 100, "", ""})), "cd");
+  EXPECT_EQ(ids(table.Page({"", 100, "y", ""})), "acd");
+  EXPECT_EQ(ids(table.Page({"a", 100, "", "p"})), "bcd");
+  ASSERT_TRUE(table.Find("c"));
+  EXPECT_EQ(table.Find("c")->client.loginCount, 2u);
+  EXPECT_EQ(table.Find("c")->idleSeconds, 7);
+  EXPECT_FALSE(table.Find("e"));
+
+  EXPECT_EQ(table.Release("c").result, norla_server::TableResult::kRemoved);
+  EXPECT_EQ(table.Release("c").result, norla_server::TableResult::kNotFound);
+
+  norla_server::MemoryClientTable restored({nullptr, [&] { return mono + 100; }});
+  restored.Restore(table.Snapshot());
+  EXPECT_EQ(ids(restored.Page({"", 100, "", ""})), "abd");
+  EXPECT_EQ(restored.Find("b")->idleSeconds, 7);
+  EXPECT_EQ(restored.Find("a")->idleSeconds, 0);
+}
+
 }  // namespace
