@@ -90,6 +90,8 @@ class KReceivePacketHandler : private ClientTableListener {
   void DisarmServiceEnd() { logServiceEnd_ = false; }
 
   std::size_t ClientCount() { return table_->Count(); }
+  // Changes made through it reach OnChanged without requestMutex: look-ups
+  // only while requests are served.
   ClientTable& Table() { return *table_; }
   std::vector<std::string> const& Products() const { return products; }
 
