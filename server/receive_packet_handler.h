@@ -33,7 +33,7 @@ namespace norla_server {
 
 constexpr std::uint64_t kDefaultMaxClients = 1000000;
 
-class KReceivePacketHandler : private ClientTableListener {
+class KReceivePacketHandler final : private ClientTableListener {
  public:
   using Clock = std::function<std::time_t()>;
   using MonotonicClock = std::function<std::int64_t()>;
