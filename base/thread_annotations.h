@@ -20,4 +20,5 @@
 #define RELEASE(...) TALLY_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) TALLY_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TALLY_THREAD_ANNOTATION(assert_capability(x))
+#define RETURN_CAPABILITY(x) TALLY_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS TALLY_THREAD_ANNOTATION(no_thread_safety_analysis)

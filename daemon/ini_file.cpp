@@ -35,6 +35,7 @@ bool IniFile::read(std::string const& path) {
 
 template <typename T>
 boost::optional<T> IniFile::get(std::string const& key) const {
+  tally::MutexLock hold(&lock_);
   return tree_.get_optional<T>(key);
 }
 

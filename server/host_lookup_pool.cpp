@@ -1,12 +1,11 @@
 #include "server/host_lookup_pool.h"
 
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 
+#include "base/mutex.h"
 #include "base/signal_mask.h"
 #include "server/event_log.h"
 
@@ -22,18 +21,19 @@ struct HostLookupPool::Shared {
 
   Options const options;
   std::function<void()> const onDone;
-  std::mutex mutex;  // guards everything below
-  std::condition_variable changed;
-  std::deque<std::string> jobs;
-  std::map<std::string, TimePoint> pending;  // queued or running, with the latest deadline
-  std::map<std::string, CacheEntry> cache;
-  unsigned generation = 0;  // Stop moves it on; older workers end
-  std::size_t workers = 0;  // of the current generation
-  std::size_t idle = 0;     // of those, waiting for a job
-  int callbacks = 0;        // onDone calls in progress
+  tally::Mutex mutex;
+  tally::CondVar changed;
+  std::deque<std::string> jobs GUARDED_BY(mutex);
+  // Queued or running, with the latest deadline.
+  std::map<std::string, TimePoint> pending GUARDED_BY(mutex);
+  std::map<std::string, CacheEntry> cache GUARDED_BY(mutex);
+  unsigned generation GUARDED_BY(mutex) = 0;  // Stop moves it on; older workers end
+  std::size_t workers GUARDED_BY(mutex) = 0;  // of the current generation
+  std::size_t idle GUARDED_BY(mutex) = 0;     // of those, waiting for a job
+  int callbacks GUARDED_BY(mutex) = 0;        // onDone calls in progress
 
   TimePoint Now() const { return options.now ? options.now() : std::chrono::steady_clock::now(); }
-  void Store(std::string const& address, std::string host);
+  void Store(std::string const& address, std::string host) REQUIRES(mutex);
 };
 
 HostLookupPool::HostLookupPool(Options options, std::function<void()> onDone)
@@ -44,7 +44,7 @@ HostLookupPool::~HostLookupPool() {
 }
 
 HostLookupPool::State HostLookupPool::Find(std::string const& address, std::string& host) {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
+  tally::MutexLock lock(&shared_->mutex);
   auto cached = shared_->cache.find(address);
   if (cached != shared_->cache.end() && cached->second.expires > shared_->Now()) {
     host = cached->second.host;
@@ -53,8 +53,21 @@ HostLookupPool::State HostLookupPool::Find(std::string const& address, std::stri
   return shared_->pending.count(address) != 0 ? State::kPending : State::kUnknown;
 }
 
+// Workers block the asynchronous signals, so that none of the host's handlers runs
+// on them. The lock rule is stated here, as the header cannot name Shared's
+// mutex.
+void HostLookupPool::StartWorker() REQUIRES(shared_->mutex) {
+  tally::BlockAsyncSignals blocked;
+  try {
+    std::thread(&HostLookupPool::Work, shared_, shared_->generation).detach();
+    ++shared_->workers;
+  } catch (...) {
+    // Without a worker the lines wait for their deadline and go without names.
+  }
+}
+
 void HostLookupPool::Request(std::string const& address, TimePoint deadline) {
-  std::unique_lock<std::mutex> lock(shared_->mutex);
+  tally::MutexLock lock(&shared_->mutex);
   auto cached = shared_->cache.find(address);
   if (cached != shared_->cache.end() && cached->second.expires > shared_->Now()) return;
   auto pending = shared_->pending.find(address);
@@ -68,38 +81,28 @@ void HostLookupPool::Request(std::string const& address, TimePoint deadline) {
   if (shared_->idle < shared_->jobs.size() && shared_->workers < shared_->options.threads) {
     StartWorker();
   }
-  lock.unlock();
-  shared_->changed.notify_one();
+  lock.Unlock();
+  shared_->changed.Signal();
 }
 
 void HostLookupPool::Stop() {
-  std::unique_lock<std::mutex> lock(shared_->mutex);
+  tally::MutexLock lock(&shared_->mutex);
   ++shared_->generation;
   shared_->workers = 0;
   shared_->idle = 0;
   shared_->jobs.clear();
   shared_->pending.clear();
-  shared_->changed.notify_all();
-  shared_->changed.wait(lock, [this] { return shared_->callbacks == 0; });
-}
-
-// Called with the mutex held.
-void HostLookupPool::StartWorker() {
-  tally::BlockAsyncSignals blocked;
-  try {
-    std::thread(&HostLookupPool::Work, shared_, shared_->generation).detach();
-    ++shared_->workers;
-  } catch (...) {
-    // Without a worker the lines wait for their deadline and go without names.
-  }
+  shared_->changed.SignalAll();
+  while (shared_->callbacks != 0) shared_->changed.Wait(&shared_->mutex);
 }
 
 void HostLookupPool::Work(std::shared_ptr<Shared> shared, unsigned generation) {
-  std::unique_lock<std::mutex> lock(shared->mutex);
+  tally::MutexLock lock(&shared->mutex);
   for (;;) {
     ++shared->idle;
-    shared->changed.wait(lock,
-                         [&] { return shared->generation != generation || !shared->jobs.empty(); });
+    while (shared->generation == generation && shared->jobs.empty()) {
+      shared->changed.Wait(&shared->mutex);
+    }
     if (shared->generation != generation) return;
     --shared->idle;
     std::string address = std::move(shared->jobs.front());
@@ -108,21 +111,21 @@ void HostLookupPool::Work(std::shared_ptr<Shared> shared, unsigned generation) {
       shared->pending.erase(address);
       continue;
     }
-    lock.unlock();
+    lock.Unlock();
     std::string host;
     try {
       host = shared->options.lookup ? shared->options.lookup(address) : GetReverseLookup(address);
     } catch (...) {
       host.clear();
     }
-    lock.lock();
+    lock.Lock();
     if (shared->generation != generation) return;
     shared->Store(address, IsValidHostName(host) ? std::move(host) : std::string());
     ++shared->callbacks;
-    lock.unlock();
+    lock.Unlock();
     if (shared->onDone) shared->onDone();
-    lock.lock();
-    if (--shared->callbacks == 0) shared->changed.notify_all();
+    lock.Lock();
+    if (--shared->callbacks == 0) shared->changed.SignalAll();
   }
 }
 

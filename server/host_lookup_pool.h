@@ -58,7 +58,7 @@ class HostLookupPool {
   struct Shared;
 
   static void Work(std::shared_ptr<Shared> shared, unsigned generation);
-  void StartWorker();
+  void StartWorker();  // with shared_->mutex held
 
   std::shared_ptr<Shared> const shared_;
 };

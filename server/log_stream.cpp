@@ -41,8 +41,8 @@ HostLookupPool::Options PoolOptions(LogStreamOptions const& options) {
 
 LogStream::LogStream(LogStreamOptions options)
     : options_(std::move(options)), lookups_(PoolOptions(options_), [this] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        wake_.notify_all();
+        tally::MutexLock lock(&mutex_);
+        wake_.SignalAll();
       }) {}
 
 LogStream::~LogStream() {
@@ -83,7 +83,7 @@ bool LogStream::PostEvent(std::string event, std::string address, int count) {
 
 bool LogStream::Post(Line line) {
   if (tl_onWriter) return false;
-  std::unique_lock<std::mutex> lock(mutex_);
+  tally::MutexLock lock(&mutex_);
   if (!EnsureWriter()) return false;
   if (queue_.size() >= options_.queueLimit) {
     ++dropped_;
@@ -98,8 +98,8 @@ bool LogStream::Post(Line line) {
   ++unrequested_;
   bool const wake = idle_;
   idle_ = false;
-  lock.unlock();
-  if (wake) wake_.notify_one();
+  lock.Unlock();
+  if (wake) wake_.Signal();
   return true;
 }
 
@@ -121,14 +121,16 @@ bool LogStream::EnsureWriter() {
 bool LogStream::Flush(std::chrono::milliseconds bound) {
   if (tl_onWriter) return false;
   auto const until = std::chrono::steady_clock::now() + bound;
-  std::unique_lock<std::mutex> lock(mutex_);
+  tally::MutexLock lock(&mutex_);
   std::uint64_t const run = started_;
   flushing_ = true;
-  wake_.notify_all();
-  bool const done = stopped_.wait_until(lock, until, [&] { return finished_ >= run; });
+  wake_.SignalAll();
+  while (finished_ < run && stopped_.WaitUntil(&mutex_, until)) {
+  }
+  bool const done = finished_ >= run;
   std::thread ended;
   if (done && !running_) ended = std::move(thread_);
-  lock.unlock();
+  lock.Unlock();
   if (ended.joinable()) ended.join();
   lookups_.Stop();
   return done;
@@ -136,57 +138,59 @@ bool LogStream::Flush(std::chrono::milliseconds bound) {
 
 void LogStream::Run() {
   tl_onWriter = true;
-  std::unique_lock<std::mutex> lock(mutex_);
+  tally::MutexLock lock(&mutex_);
   for (;;) {
     if (queue_.empty()) {
       if (dropped_ > 0) {
         std::string const text = DroppedText(std::exchange(dropped_, 0));
-        lock.unlock();
+        lock.Unlock();
         Write(kDroppedPriority, text);
-        lock.lock();
+        lock.Lock();
       } else if (flushing_) {
         break;
       } else {
-        WaitForLines(lock);
+        WaitForLines();
       }
       continue;
     }
-    RequestLookups(lock);
+    RequestLookups();
     std::string host;
     if (!HostReady(queue_.front(), host)) {
-      wake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                               queue_.front().deadline - Now(), kLookupPoll));
+      wake_.WaitFor(&mutex_, std::min<std::chrono::steady_clock::duration>(
+                                 queue_.front().deadline - Now(), kLookupPoll));
       continue;
     }
     Line line = std::move(queue_.front());
     queue_.pop_front();
-    lock.unlock();
+    lock.Unlock();
     try {
       Write(line.priority,
             line.event ? FormatEventLine(line.text, line.address, host, line.count) : line.text);
     } catch (...) {
       // Out of memory while formatting: the line is lost, the stream is not.
     }
-    lock.lock();
+    lock.Lock();
   }
   running_ = false;
   ++finished_;
-  stopped_.notify_all();
+  stopped_.SignalAll();
 }
 
-void LogStream::WaitForLines(std::unique_lock<std::mutex>& lock) {
+void LogStream::WaitForLines() {
   idle_ = true;
-  wake_.wait(lock, [this] { return flushing_ || !queue_.empty(); });
+  while (!flushing_ && queue_.empty()) wake_.Wait(&mutex_);
   idle_ = false;
   if (!flushing_ && options_.gatherDelay.count() > 0) {
-    wake_.wait_for(lock, options_.gatherDelay, [this] { return flushing_; });
+    auto const gathered = std::chrono::steady_clock::now() + options_.gatherDelay;
+    while (!flushing_ && wake_.WaitUntil(&mutex_, gathered)) {
+    }
   }
 }
 
 // Asks for the names of lines not seen yet, so that their lookups run while
 // earlier lines are written. The pool is called without mutex_ held: its
 // completions take mutex_.
-void LogStream::RequestLookups(std::unique_lock<std::mutex>& lock) {
+void LogStream::RequestLookups() {
   if (unrequested_ == 0) return;
   std::vector<std::pair<std::string, TimePoint>> wanted;
   if (!flushing_) {
@@ -197,11 +201,11 @@ void LogStream::RequestLookups(std::unique_lock<std::mutex>& lock) {
   }
   unrequested_ = 0;
   if (wanted.empty()) return;
-  lock.unlock();
+  mutex_.Unlock();
   for (auto const& [address, deadline] : wanted) {
     if (IsIpAddressText(address)) lookups_.Request(address, deadline);
   }
-  lock.lock();
+  mutex_.Lock();
 }
 
 bool LogStream::HostReady(Line const& line, std::string& host) {

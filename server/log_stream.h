@@ -18,16 +18,17 @@
 //
 // Threads: everything may be called from any thread. On the writer thread
 // (that is, from within the sink) posts and flushes are refused, so a sink
-// that logs can write directly instead.
+// that logs can write directly instead. `mutex_` guards the queue and the
+// writer's state; it is never held around the sink or a call into the lookup
+// pool, whose completions take it.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "base/mutex.h"
 #include "server/event_log.h"
 #include "server/host_lookup_pool.h"
 
@@ -55,16 +56,16 @@ class LogStream {
   // Queue one line, written at `priority` with the format "%s". False on the
   // writer thread or when no writer thread can be started; true also when the
   // line was dropped for a full queue.
-  bool PostText(int priority, std::string text);
+  bool PostText(int priority, std::string text) EXCLUDES(mutex_);
   // An event line at priority 6 (see FormatEventLine); `address` is looked up
   // when it is an IP address.
-  bool PostEvent(std::string event, std::string address, int count);
+  bool PostEvent(std::string event, std::string address, int count) EXCLUDES(mutex_);
 
   // Hands every queued line to the sink, with cached names only, and ends the
   // writer thread, waiting at most `bound`. True when all was written. Lines
   // still queued then are written as soon as the sink takes them; a later post
   // starts a new writer. False on the writer thread.
-  bool Flush(std::chrono::milliseconds bound);
+  bool Flush(std::chrono::milliseconds bound) EXCLUDES(mutex_);
 
   // The process-wide stream, with the default options. Never destroyed: a
   // writer stuck in the sink must not hold up or outlive its state at exit.
@@ -81,29 +82,31 @@ class LogStream {
     TimePoint deadline;  // of the lookup
   };
 
-  bool Post(Line line);
-  bool EnsureWriter();  // mutex_ held
-  void Run();
-  void WaitForLines(std::unique_lock<std::mutex>& lock);
-  void RequestLookups(std::unique_lock<std::mutex>& lock);
-  bool HostReady(Line const& line, std::string& host);  // mutex_ held
+  bool Post(Line line) EXCLUDES(mutex_);
+  bool EnsureWriter() REQUIRES(mutex_);
+  void Run() EXCLUDES(mutex_);
+  void WaitForLines() REQUIRES(mutex_);
+  // Lets go of mutex_ while it asks the pool.
+  void RequestLookups() REQUIRES(mutex_);
+  bool HostReady(Line const& line, std::string& host) REQUIRES(mutex_);
   void Write(int priority, std::string const& text) const;
   TimePoint Now() const;
 
   LogStreamOptions const options_;
   HostLookupPool lookups_;
-  std::mutex mutex_;                 // guards everything below
-  std::condition_variable wake_;     // the writer waits on it
-  std::condition_variable stopped_;  // Flush waits on it
-  std::deque<Line> queue_;
-  std::size_t unrequested_ = 0;  // lines at the back whose lookups are not requested yet
-  std::uint64_t dropped_ = 0;    // since the last report
-  bool running_ = false;         // the writer has not finished its run
-  std::uint64_t started_ = 0;    // writer runs begun
-  std::uint64_t finished_ = 0;   // and ended
-  bool idle_ = false;            // the writer waits for a first line and must be woken
-  bool flushing_ = false;
-  std::thread thread_;
+  tally::Mutex mutex_;
+  tally::CondVar wake_;     // the writer waits on it
+  tally::CondVar stopped_;  // Flush waits on it
+  std::deque<Line> queue_ GUARDED_BY(mutex_);
+  // Lines at the back whose lookups are not requested yet.
+  std::size_t unrequested_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;   // since the last report
+  bool running_ GUARDED_BY(mutex_) = false;        // the writer has not finished its run
+  std::uint64_t started_ GUARDED_BY(mutex_) = 0;   // writer runs begun
+  std::uint64_t finished_ GUARDED_BY(mutex_) = 0;  // and ended
+  bool idle_ GUARDED_BY(mutex_) = false;  // the writer waits for a first line and must be woken
+  bool flushing_ GUARDED_BY(mutex_) = false;
+  std::thread thread_ GUARDED_BY(mutex_);
 };
 
 }  // namespace norla_server

@@ -2,7 +2,6 @@
 
 #include <malloc.h>
 
-#include <boost/thread/lock_guard.hpp>
 #include <chrono>
 #include <climits>
 #include <thread>
@@ -21,8 +20,6 @@ constexpr std::size_t kSliceClockStride = 64;
 // A sweep that removed at least this many entries returns the memory.
 constexpr std::size_t kTrimAfterRemovals = 10000;
 
-using Lock = boost::lock_guard<boost::mutex>;
-
 std::int64_t SteadySeconds() {
   using namespace std::chrono;
   return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
@@ -34,23 +31,26 @@ MemoryClientTable::MemoryClientTable(Clocks clocks)
     : clocks_{clocks.wall ? std::move(clocks.wall) : [] { return std::time(nullptr); },
               clocks.monotonic ? std::move(clocks.monotonic) : &SteadySeconds} {}
 
-boost::unique_lock<boost::mutex> MemoryClientTable::LockForCall() {
-  ++waiting_;
-  boost::unique_lock<boost::mutex> lock(clientsMutex);
-  --waiting_;
-  return lock;
+MemoryClientTable::CallLock::CallLock(MemoryClientTable* table) : table_(table) {
+  ++table->waiting_;
+  table->clientsMutex.Lock();
+  --table->waiting_;
+}
+
+MemoryClientTable::CallLock::~CallLock() {
+  table_->clientsMutex.Unlock();
 }
 
 void MemoryClientTable::SetLimits(std::uint64_t timeoutSeconds, std::uint64_t maxClients) {
-  auto lock = LockForCall();
+  CallLock lock(this);
   timeoutSeconds_ = static_cast<std::int64_t>(std::min<std::uint64_t>(timeoutSeconds, INT_MAX));
   maxClients_ = maxClients;
 }
 
 TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
-                                                std::string const& appId,
-                                                std::string const& peer, bool login) {
-  auto lock = LockForCall();
+                                                std::string const& appId, std::string const& peer,
+                                                bool login) {
+  CallLock lock(this);
   TableOutcome outcome;
   auto found = clients.find(uniqueId);
   if (found != clients.end()) {
@@ -78,7 +78,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
 }
 
 TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string const& appId) {
-  auto lock = LockForCall();
+  CallLock lock(this);
   auto found = clients.find(uniqueId);
   if (found != clients.end() && found->second.loginCount > 1) {
     --found->second.loginCount;
@@ -92,7 +92,7 @@ TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string c
 }
 
 TableOutcome MemoryClientTable::Release(std::string const& uniqueId) {
-  auto lock = LockForCall();
+  CallLock lock(this);
   auto found = clients.find(uniqueId);
   return Remove(found, found != clients.end() ? found->second.appId : std::string());
 }
@@ -131,7 +131,7 @@ ClientEntry MemoryClientTable::Copy(Map::value_type const& entry, std::int64_t n
 
 std::optional<ClientEntry> MemoryClientTable::Find(std::string const& uniqueId) {
   std::int64_t const now = clocks_.monotonic();
-  auto lock = LockForCall();
+  CallLock lock(this);
   auto found = clients.find(uniqueId);
   if (found == clients.end()) return std::nullopt;
   return Copy(*found, now);
@@ -140,7 +140,7 @@ std::optional<ClientEntry> MemoryClientTable::Find(std::string const& uniqueId) 
 std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
   std::int64_t const now = clocks_.monotonic();
   std::vector<ClientEntry> page;
-  auto lock = LockForCall();
+  CallLock lock(this);
   for (auto entry = clients.upper_bound(query.after);
        entry != clients.end() && page.size() < query.limit; ++entry) {
     if (!query.appId.empty() && entry->second.appId != query.appId) continue;
@@ -151,7 +151,7 @@ std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
 }
 
 std::size_t MemoryClientTable::Count() {
-  auto lock = LockForCall();
+  CallLock lock(this);
   return clients.size();
 }
 
@@ -169,7 +169,7 @@ std::size_t MemoryClientTable::SweepExpired() {
 
 bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::size_t& removed) {
   std::vector<TableLine> lines;
-  Lock lock(clientsMutex);
+  tally::MutexLock lock(&clientsMutex);
   auto const deadline = std::chrono::steady_clock::now() + kSliceMaxTime;
   auto entry = clients.lower_bound(resume);
   for (std::size_t seen = 1; entry != clients.end(); ++seen) {
@@ -201,7 +201,7 @@ bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::s
 std::vector<ClientEntry> MemoryClientTable::Snapshot() {
   std::int64_t const now = clocks_.monotonic();
   std::vector<ClientEntry> entries;
-  auto lock = LockForCall();
+  CallLock lock(this);
   entries.reserve(clients.size());
   for (auto const& entry : clients) entries.push_back(Copy(entry, now));
   return entries;
@@ -214,7 +214,7 @@ void MemoryClientTable::Restore(std::vector<ClientEntry> entries) {
     entry.client.lastActive = now - entry.idleSeconds;
     restored.emplace_hint(restored.end(), std::move(entry.uniqueId), std::move(entry.client));
   }
-  auto lock = LockForCall();
+  CallLock lock(this);
   clients.swap(restored);
   full_ = maxClients_ != 0 && clients.size() >= maxClients_;
   // The old entries are freed after the lock is released, with `restored`.

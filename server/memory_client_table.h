@@ -4,18 +4,21 @@
 //
 // A sweep holds the lock for one slice at a time (a bounded number of entries
 // and about a millisecond), steps aside for every call waiting, then resumes
-// at the next key, so no request waits long behind a million expiring entries. A sweep that removed many
-// entries gives the freed memory back to the system afterwards.
+// at the next key, so no request waits long behind a million expiring
+// entries. A sweep that removed many entries gives the freed memory back to
+// the system afterwards.
+//
+// Locks: clientsMutex guards the entries and limits; every call takes it
+// itself, so none may be made with it held (a listener must not call back).
 //
 // Clocks are injected: the wall clock only stamps entries, the monotonic one
 // (whole seconds) decides idleness.
 
 #include <atomic>
-#include <boost/thread/locks.hpp>
-#include <boost/thread/mutex.hpp>
 #include <functional>
 #include <map>
 
+#include "base/mutex.h"
 #include "server/client_table.h"
 
 namespace norla_server {
@@ -23,53 +26,69 @@ namespace norla_server {
 class MemoryClientTable : public ClientTable {
  public:
   struct Clocks {
-    std::function<std::time_t()> wall;          // null: std::time
-    std::function<std::int64_t()> monotonic;    // null: steady_clock, whole seconds
+    std::function<std::time_t()> wall;        // null: std::time
+    std::function<std::int64_t()> monotonic;  // null: steady_clock, whole seconds
   };
 
   explicit MemoryClientTable(Clocks clocks = Clocks());
 
   void SetListener(ClientTableListener* listener) override { listener_ = listener; }
-  void SetLimits(std::uint64_t timeoutSeconds, std::uint64_t maxClients) override;
+  void SetLimits(std::uint64_t timeoutSeconds, std::uint64_t maxClients) override
+      EXCLUDES(clientsMutex);
 
   TableOutcome RegisterOrRenew(std::string const& uniqueId, std::string const& appId,
-                               std::string const& peer, bool login) override;
-  TableOutcome Leave(std::string const& uniqueId, std::string const& appId) override;
-  TableOutcome Release(std::string const& uniqueId) override;
+                               std::string const& peer, bool login) override EXCLUDES(clientsMutex);
+  TableOutcome Leave(std::string const& uniqueId, std::string const& appId) override
+      EXCLUDES(clientsMutex);
+  TableOutcome Release(std::string const& uniqueId) override EXCLUDES(clientsMutex);
 
-  std::optional<ClientEntry> Find(std::string const& uniqueId) override;
-  std::vector<ClientEntry> Page(PageQuery const& query) override;
-  std::size_t Count() override;
+  std::optional<ClientEntry> Find(std::string const& uniqueId) override EXCLUDES(clientsMutex);
+  std::vector<ClientEntry> Page(PageQuery const& query) override EXCLUDES(clientsMutex);
+  std::size_t Count() override EXCLUDES(clientsMutex);
 
-  std::size_t SweepExpired() override;
+  std::size_t SweepExpired() override EXCLUDES(clientsMutex);
 
-  std::vector<ClientEntry> Snapshot() override;
-  void Restore(std::vector<ClientEntry> entries) override;
+  std::vector<ClientEntry> Snapshot() override EXCLUDES(clientsMutex);
+  void Restore(std::vector<ClientEntry> entries) override EXCLUDES(clientsMutex);
+
+  // Names the lock to callers that order a lock of their own before it.
+  tally::Mutex& ClientsMutex() RETURN_CAPABILITY(clientsMutex) { return clientsMutex; }
 
  private:
   using Map = std::map<std::string, TClient>;
 
   // clientsMutex for any call but the sweep, counted in `waiting_` until held.
-  boost::unique_lock<boost::mutex> LockForCall();
-  // All with clientsMutex held.
-  TableOutcome Remove(Map::iterator entry, std::string const& appId);
-  TableEvent NoteRemoval();
-  void Notify(std::string const& uniqueId, std::string const& appId, TableOutcome const& outcome);
+  class SCOPED_CAPABILITY CallLock {
+   public:
+    explicit CallLock(MemoryClientTable* table) ACQUIRE(table->clientsMutex);
+    ~CallLock() RELEASE();
+    CallLock(CallLock const&) = delete;
+    CallLock& operator=(CallLock const&) = delete;
+
+   private:
+    MemoryClientTable* const table_;
+  };
+
+  TableOutcome Remove(Map::iterator entry, std::string const& appId) REQUIRES(clientsMutex);
+  TableEvent NoteRemoval() REQUIRES(clientsMutex);
+  void Notify(std::string const& uniqueId, std::string const& appId, TableOutcome const& outcome)
+      REQUIRES(clientsMutex);
   ClientEntry Copy(Map::value_type const& entry, std::int64_t now) const;
   // One slice of a sweep from `resume` (the first key not yet examined);
-  // false when the table's end was reached.
-  bool SweepSlice(std::int64_t now, std::string& resume, std::size_t& removed);
+  // false when the table's end was reached. Takes clientsMutex for the slice.
+  bool SweepSlice(std::int64_t now, std::string& resume, std::size_t& removed)
+      EXCLUDES(clientsMutex);
 
   Clocks const clocks_;
   ClientTableListener* listener_ = nullptr;
   // Calls waiting for clientsMutex: the sweep lets them in between slices,
   // as a mutex just released is usually retaken by the thread releasing it.
   std::atomic<int> waiting_{0};
-  boost::mutex clientsMutex;  // guards everything below
-  Map clients;
-  std::int64_t timeoutSeconds_ = 5 * 60;
-  std::uint64_t maxClients_ = 0;
-  bool full_ = false;  // the last limit line said "full"
+  tally::Mutex clientsMutex;
+  Map clients GUARDED_BY(clientsMutex);
+  std::int64_t timeoutSeconds_ GUARDED_BY(clientsMutex) = 5 * 60;
+  std::uint64_t maxClients_ GUARDED_BY(clientsMutex) = 0;
+  bool full_ GUARDED_BY(clientsMutex) = false;  // the last limit line said "full"
 };
 
 }  // namespace norla_server

@@ -4,7 +4,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <boost/thread/lock_guard.hpp>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -138,7 +137,7 @@ KReceivePacketHandler::~KReceivePacketHandler() {
 
 bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length,
                                        std::string const& peer) {
-  boost::lock_guard<boost::mutex> requestLock(requestMutex);
+  tally::MutexLock requestLock(&requestMutex);
   currentPeer = peer;
   PacketKey packetKey;
   std::size_t used = std::min<std::size_t>(length, kBufferSize);
@@ -151,10 +150,10 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
     return false;
   }
   std::string text(reinterpret_cast<char const*>(output), used);
-  ReplyCode code = ParsePacket(text, peer);
+  ReplyCode code = ParsePacketLocked(text, peer);
   currentPeer.clear();
 
-  std::string reply = MakeReply(code);
+  std::string reply = MakeReplyLocked(code);
   unsigned char plain[kBufferSize] = {};
   unsigned char cipher[kBufferSize] = {};
   std::memcpy(plain, reply.data(), std::min(reply.size(), kBufferSize));
@@ -167,12 +166,27 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
 }
 
 ReplyCode KReceivePacketHandler::ParsePacket(std::string const& text, std::string peer) {
-  Request request;
-  ReplyCode code = ParseRequest(text, std::move(peer), request);
-  return code != kReplyOk ? code : ProcessCommand(request);
+  tally::MutexLock requestLock(&requestMutex);
+  return ParsePacketLocked(text, std::move(peer));
 }
 
 ReplyCode KReceivePacketHandler::ProcessCommand(Request const& request) {
+  tally::MutexLock requestLock(&requestMutex);
+  return ProcessCommandLocked(request);
+}
+
+std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
+  tally::MutexLock requestLock(&requestMutex);
+  return MakeReplyLocked(code);
+}
+
+ReplyCode KReceivePacketHandler::ParsePacketLocked(std::string const& text, std::string peer) {
+  Request request;
+  ReplyCode code = ParseRequest(text, std::move(peer), request);
+  return code != kReplyOk ? code : ProcessCommandLocked(request);
+}
+
+ReplyCode KReceivePacketHandler::ProcessCommandLocked(Request const& request) {
   if (request.word1 != "NORLA") return kReplyNotNorla;
   if (request.command == Command::kPing) {
     if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
@@ -240,7 +254,7 @@ void KReceivePacketHandler::OnSwept(std::vector<TableLine> const& lines) {
   }
 }
 
-std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
+std::string KReceivePacketHandler::MakeReplyLocked(ReplyCode code) {
   char status[32];
   std::snprintf(status, sizeof status, " %d\r\n\r\n", static_cast<int>(code));
   std::string reply = ReplyTag() + status;
@@ -277,7 +291,7 @@ void KReceivePacketHandler::SetMaxClients(std::uint64_t maxClients) {
 }
 
 bool KReceivePacketHandler::SetExtParams(char const* text) {
-  boost::lock_guard<boost::mutex> requestLock(requestMutex);
+  tally::MutexLock requestLock(&requestMutex);
   return ParseExtParams(text, extParams);
 }
 

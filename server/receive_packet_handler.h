@@ -10,10 +10,10 @@
 // guards itself (its lock is the `clientsMutex` role) and is always taken
 // after requestMutex. Event-handler notifications and event lines of a change
 // are issued from the table's listener with its lock held, so a notification
-// must not call back into the service.
+// must not call back into the service. The public entries take requestMutex
+// themselves; clang checks these rules from the annotations below.
 
 #include <atomic>
-#include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -21,17 +21,19 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "protocol/reply_code.h"
 #include "server/client_table.h"
 #include "server/event_handler.h"
 #include "server/ext_params.h"
+#include "server/memory_client_table.h"
 #include "server/request.h"
 
 namespace norla_server {
 
 constexpr std::uint64_t kDefaultMaxClients = 1000000;
 
-class KReceivePacketHandler : private ClientTableListener {
+class KReceivePacketHandler final : private ClientTableListener {
  public:
   using Clock = std::function<std::time_t()>;
   using MonotonicClock = std::function<std::int64_t()>;
@@ -48,28 +50,28 @@ class KReceivePacketHandler : private ClientTableListener {
 
   // The transport's entry: handles one body in place (see PacketHandler).
   // Takes requestMutex, then the table's lock inside ProcessCommand.
-  bool operator()(unsigned char* body, unsigned long length, std::string const& peer);
+  bool operator()(unsigned char* body, unsigned long length, std::string const& peer)
+      EXCLUDES(requestMutex);
 
-  // Parses decrypted request text and returns the reply code. The caller
-  // holds requestMutex (operator() does; single-threaded tests need not).
-  ReplyCode ParsePacket(std::string const& text, std::string peer);
+  // Parses decrypted request text and returns the reply code.
+  ReplyCode ParsePacket(std::string const& text, std::string peer) EXCLUDES(requestMutex);
 
   // Validation, then the command against the table; records the request's
-  // identification for the reply. The caller holds requestMutex.
-  ReplyCode ProcessCommand(Request const& request);
+  // identification for the reply.
+  ReplyCode ProcessCommand(Request const& request) EXCLUDES(requestMutex);
 
-  // The reply text for a code, with the table's count. The caller holds
-  // requestMutex.
-  std::string MakeReply(ReplyCode code);
+  // The reply text for a code, with the table's count.
+  std::string MakeReply(ReplyCode code) EXCLUDES(requestMutex);
 
   // Drops clients idle longer than the time-out, in slices of the table's
   // lock; never takes requestMutex. Runs on the host's thread while requests
   // are served.
-  void UpdateClients();
+  void UpdateClients() EXCLUDES(table_->ClientsMutex());
 
   // Logs a client event, decorating `address` with the peer of the request
   // being handled when that differs. The caller holds requestMutex.
-  bool Log(char const* source, char const* event, int count, char const* address, bool flag);
+  bool Log(char const* source, char const* event, int count, char const* address, bool flag)
+      REQUIRES(requestMutex);
 
   // Settings. The event handler may be set while requests are served; the
   // others are set before the server thread starts.
@@ -83,38 +85,48 @@ class KReceivePacketHandler : private ClientTableListener {
   void SetMonotonicClock(MonotonicClock clock) { monotonicClock_ = std::move(clock); }
   // Replaces the extension parameters under requestMutex, so a running
   // instance never builds a reply from a half-replaced map.
-  bool SetExtParams(char const* text);
+  bool SetExtParams(char const* text) EXCLUDES(requestMutex);
   // A handler whose service never started ends without a "ServiceEnd" line.
   void DisarmServiceEnd() { logServiceEnd_ = false; }
 
   std::size_t ClientCount() { return table_->Count(); }
+  // Changes made through it reach OnChanged without requestMutex: look-ups
+  // only while requests are served.
   ClientTable& Table() { return *table_; }
   std::vector<std::string> const& Products() const { return products; }
 
  private:
   std::time_t Now() const { return clock_(); }
-  ReplyCode ExecuteCommand(Request const& request);
+  // The public entries above, with requestMutex held.
+  ReplyCode ParsePacketLocked(std::string const& text, std::string peer) REQUIRES(requestMutex);
+  ReplyCode ProcessCommandLocked(Request const& request) REQUIRES(requestMutex);
+  std::string MakeReplyLocked(ReplyCode code) REQUIRES(requestMutex);
+  ReplyCode ExecuteCommand(Request const& request) REQUIRES(requestMutex);
 
-  // ClientTableListener; run with the table's lock held.
+  // ClientTableListener; run with the table's lock held. Only ExecuteCommand
+  // changes the table (nothing releases through Table() here), so OnChanged
+  // also runs under requestMutex; the table cannot say so through its
+  // interface.
   void OnChanged(std::string const& uniqueId, std::string const& appId,
-                 TableOutcome const& outcome) override;
+                 TableOutcome const& outcome) override REQUIRES(requestMutex);
   void OnExpiring(std::string const& uniqueId) override;
   void OnSwept(std::vector<TableLine> const& lines) override;
 
-  std::string productId;
-  std::string uniqueId;
-  std::string appId;
-  std::string currentPeer;
+  std::string productId GUARDED_BY(requestMutex);
+  std::string uniqueId GUARDED_BY(requestMutex);
+  std::string appId GUARDED_BY(requestMutex);
+  std::string currentPeer GUARDED_BY(requestMutex);
   std::atomic<INorlaEventHandler*> eventHandler{nullptr};
-  boost::mutex requestMutex;
+  tally::Mutex requestMutex ACQUIRED_BEFORE(table_->ClientsMutex());
   std::uint64_t timeoutSeconds_ = 5 * 60;
   std::uint64_t maxClients_ = 0;
   std::vector<std::string> products;
-  ExtParamMap extParams;
+  ExtParamMap extParams GUARDED_BY(requestMutex);
 
   Clock clock_;
   MonotonicClock monotonicClock_;
-  std::unique_ptr<ClientTable> table_;
+  // Held as what it is, so the lock order above can name its mutex.
+  std::unique_ptr<MemoryClientTable> table_;
   bool logServiceEnd_ = true;
 };
 
