@@ -54,10 +54,19 @@ namespace {
 
 std::atomic<LogStream*> g_processStream{nullptr};
 
+// Streams a forked child has put aside, kept reachable: never freed, as their
+// state may be mid-change, and never reported as leaks.
+struct RetiredStream {
+  LogStream* stream;
+  RetiredStream* next;
+};
+std::atomic<RetiredStream*> g_retiredStreams{nullptr};
+
 // A fork copies only the forking thread: a child would inherit a stream whose
 // writer does not exist in it (and perhaps a mutex that writer held). It gets
-// a fresh one; the old one is left alone, never freed.
+// a fresh one and leaves the old one alone.
 void RenewProcessStreamInChild() {
+  g_retiredStreams.store(new RetiredStream{g_processStream.load(), g_retiredStreams.load()});
   g_processStream.store(new LogStream);
 }
 
