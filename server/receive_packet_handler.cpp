@@ -91,17 +91,6 @@ ReplyCode ReplyFor(TableResult result) {
   }
 }
 
-// Key material lives only on the stack of one call and is wiped on the way out.
-struct PacketKey {
-  unsigned char key[16];
-  unsigned char iv[16];
-  PacketKey() { norla::NorlaDecodeEncryptionKey(key, iv); }
-  ~PacketKey() {
-    OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(iv, sizeof iv);
-  }
-};
-
 }  // namespace
 
 KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
@@ -139,17 +128,18 @@ KReceivePacketHandler::~KReceivePacketHandler() {
 bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length,
                                        std::string const& peer) {
   boost::lock_guard<boost::mutex> requestLock(requestMutex);
+  if (!cipher_.Keyed()) {
+    // The key then lives only in the contexts; the decoded copy is wiped.
+    norla::PacketKey packetKey;
+    if (!cipher_.SetKey(packetKey.key, packetKey.iv)) return false;
+  }
   currentPeer = peer;
-  PacketKey packetKey;
   std::size_t used = std::min<std::size_t>(length, kBufferSize);
 
   unsigned char input[kBufferSize] = {};
   unsigned char output[kBufferSize] = {};
   if (used > 0) std::memcpy(input, body, used);
-  if (!norla::NorlaAESExecute(input, output, kBufferSize, packetKey.key, packetKey.iv, false,
-                              true)) {
-    return false;
-  }
+  if (!cipher_.Execute(input, output, kBufferSize, false, true)) return false;
   std::string text(reinterpret_cast<char const*>(output), used);
   ReplyCode code = ParsePacket(text, peer);
   currentPeer.clear();
@@ -158,10 +148,7 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
   unsigned char plain[kBufferSize] = {};
   unsigned char cipher[kBufferSize] = {};
   std::memcpy(plain, reply.data(), std::min(reply.size(), kBufferSize));
-  if (!norla::NorlaAESExecute(plain, cipher, kBufferSize, packetKey.key, packetKey.iv, true,
-                              true)) {
-    return false;
-  }
+  if (!cipher_.Execute(plain, cipher, kBufferSize, true, true)) return false;
   if (used > 0) std::memcpy(body, cipher, used);
   return true;
 }

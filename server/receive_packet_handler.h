@@ -26,6 +26,7 @@
 #include "server/event_handler.h"
 #include "server/ext_params.h"
 #include "server/request.h"
+#include "transport/packet_cipher.h"
 
 namespace norla_server {
 
@@ -116,6 +117,8 @@ class KReceivePacketHandler : private ClientTableListener {
   MonotonicClock monotonicClock_;
   std::unique_ptr<ClientTable> table_;
   bool logServiceEnd_ = true;
+  // Keyed on the first request; used under requestMutex only.
+  norla::PacketCipher cipher_;
 };
 
 }  // namespace norla_server
