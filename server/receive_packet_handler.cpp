@@ -140,8 +140,7 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
   unsigned char output[kBufferSize] = {};
   if (used > 0) std::memcpy(input, body, used);
   if (!cipher_.Execute(input, output, kBufferSize, false, true)) return false;
-  std::string text(reinterpret_cast<char const*>(output), used);
-  ReplyCode code = ParsePacket(text, peer);
+  ReplyCode code = ParsePacket(std::string_view(reinterpret_cast<char const*>(output), used), peer);
   currentPeer.clear();
 
   std::string reply = MakeReply(code);
@@ -153,10 +152,9 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
   return true;
 }
 
-ReplyCode KReceivePacketHandler::ParsePacket(std::string const& text, std::string peer) {
-  Request request;
-  ReplyCode code = ParseRequest(text, std::move(peer), request);
-  return code != kReplyOk ? code : ProcessCommand(request);
+ReplyCode KReceivePacketHandler::ParsePacket(std::string_view text, std::string const& peer) {
+  ReplyCode code = ParseRequest(text, peer, request_);
+  return code != kReplyOk ? code : ProcessCommand(request_);
 }
 
 ReplyCode KReceivePacketHandler::ProcessCommand(Request const& request) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/reply_code.h"
@@ -53,7 +54,7 @@ class KReceivePacketHandler : private ClientTableListener {
 
   // Parses decrypted request text and returns the reply code. The caller
   // holds requestMutex (operator() does; single-threaded tests need not).
-  ReplyCode ParsePacket(std::string const& text, std::string peer);
+  ReplyCode ParsePacket(std::string_view text, std::string const& peer);
 
   // Validation, then the command against the table; records the request's
   // identification for the reply. The caller holds requestMutex.
@@ -119,6 +120,8 @@ class KReceivePacketHandler : private ClientTableListener {
   bool logServiceEnd_ = true;
   // Keyed on the first request; used under requestMutex only.
   norla::PacketCipher cipher_;
+  // Reused by ParsePacket so that its strings keep their capacity.
+  Request request_;
 };
 
 }  // namespace norla_server
