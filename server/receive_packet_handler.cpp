@@ -1,13 +1,10 @@
 #include "server/receive_packet_handler.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <boost/thread/lock_guard.hpp>
+#include <charconv>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,7 +12,6 @@
 
 #include "server/event_log.h"
 #include "server/memory_client_table.h"
-#include "transport/packet_cipher.h"
 
 namespace norla_server {
 
@@ -29,35 +25,61 @@ constexpr std::size_t kBufferSize = 512;
 constexpr unsigned char kReplyTag[9] = {0x0e, 0x1b, 0x16, 0x16, 0x03, 0x08, 0x0a, 0x16, 0x6b};
 constexpr unsigned char kReplyTagMask = 0x5a;
 
-std::string ReplyTag() {
-  std::string tag;
-  for (unsigned char c : kReplyTag) tag.push_back(static_cast<char>(c ^ kReplyTagMask));
-  return tag;
+// Appends up to a fixed capacity: a reply longer than the body is cut.
+class BufferSink {
+ public:
+  BufferSink(unsigned char* data, std::size_t capacity) : data_(data), capacity_(capacity) {}
+  void Append(std::string_view piece) {
+    std::size_t const room = capacity_ - size_;
+    std::size_t const taken = piece.size() < room ? piece.size() : room;
+    std::memcpy(data_ + size_, piece.data(), taken);
+    size_ += taken;
+  }
+
+ private:
+  unsigned char* data_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+};
+
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void Append(std::string_view piece) { out_.append(piece); }
+
+ private:
+  std::string& out_;
+};
+
+template <typename Number>
+std::string_view Decimal(Number value, char (&buffer)[24]) {
+  auto const result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
-// Fetched once, as an implicit fetch per digest is a provider lookup under a
-// lock. Kept for the life of the process.
-EVP_MD const* Md5() {
-  static EVP_MD const* const md5 = [] {
-    EVP_MD const* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-    return fetched != nullptr ? fetched : EVP_md5();
-  }();
-  return md5;
-}
-
-std::string Md5Hex(std::string const& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &size, Md5(), nullptr) != 1) {
-    throw std::runtime_error("MD5 digest failed");
+// Written straight into its destination, piece by piece.
+template <typename Sink>
+void WriteReply(Sink& sink, ReplyCode code, std::string_view hash, std::size_t count,
+                ExtParamMap const& extParams) {
+  char tag[sizeof kReplyTag];
+  for (std::size_t i = 0; i < sizeof tag; ++i) {
+    tag[i] = static_cast<char>(kReplyTag[i] ^ kReplyTagMask);
   }
-  static char const kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0x0f]);
+  char number[24];
+  sink.Append(std::string_view(tag, sizeof tag));
+  sink.Append(" ");
+  sink.Append(Decimal(static_cast<int>(code), number));
+  sink.Append("\r\n\r\nVersion: 1.00\r\nHash: ");
+  sink.Append(hash);
+  sink.Append("\r\nCurrentClients: ");
+  sink.Append(Decimal(static_cast<unsigned long>(count), number));
+  sink.Append("\r\n");
+  for (auto const& param : extParams) {
+    sink.Append(param.first);
+    sink.Append(": ");
+    sink.Append(param.second);
+    sink.Append("\r\n");
   }
-  return hex;
 }
 
 int CountOf(std::size_t size) {
@@ -112,6 +134,7 @@ KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
     using namespace std::chrono;
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
   };
+  md5_.Compute("", "", replyHash_);
   table_ = std::make_unique<MemoryClientTable>(std::move(clocks));
   table_->SetListener(this);
   table_->SetLimits(timeoutSeconds_, maxClients_);
@@ -143,10 +166,11 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
   ReplyCode code = ParsePacket(std::string_view(reinterpret_cast<char const*>(output), used), peer);
   currentPeer.clear();
 
-  std::string reply = MakeReply(code);
   unsigned char plain[kBufferSize] = {};
   unsigned char cipher[kBufferSize] = {};
-  std::memcpy(plain, reply.data(), std::min(reply.size(), kBufferSize));
+  BufferSink sink(plain, kBufferSize);
+  WriteReply(sink, code, std::string_view(replyHash_, sizeof replyHash_), table_->Count(),
+             extParams);
   if (!cipher_.Execute(plain, cipher, kBufferSize, true, true)) return false;
   if (used > 0) std::memcpy(body, cipher, used);
   return true;
@@ -164,9 +188,8 @@ ReplyCode KReceivePacketHandler::ProcessCommand(Request const& request) {
     return kReplyOk;
   }
   // Refused requests identify themselves too: their reply hashes these.
-  productId = request.productId;
-  uniqueId = request.uniqueId;
-  appId = request.appId;
+  // Hashed here, once per identification, as PINGs repeat the last one.
+  md5_.Compute(request.uniqueId, request.appId, replyHash_);
   ReplyCode code = ValidateRequest(request, products, Now());
   return code != kReplyOk ? code : ExecuteCommand(request);
 }
@@ -226,17 +249,11 @@ void KReceivePacketHandler::OnSwept(std::vector<TableLine> const& lines) {
 }
 
 std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
-  char status[32];
-  std::snprintf(status, sizeof status, " %d\r\n\r\n", static_cast<int>(code));
-  std::string reply = ReplyTag() + status;
-  reply += "Version: 1.00\r\n";
-  reply += "Hash: " + Md5Hex(uniqueId + appId) + "\r\n";
-  char countLine[64];
-  std::snprintf(countLine, sizeof countLine, "CurrentClients: %lu\r\n",
-                static_cast<unsigned long>(table_->Count()));
-  reply += countLine;
-
-  for (auto const& param : extParams) reply += param.first + ": " + param.second + "\r\n";
+  std::string reply;
+  reply.reserve(kBufferSize);
+  StringSink sink(reply);
+  WriteReply(sink, code, std::string_view(replyHash_, sizeof replyHash_), table_->Count(),
+             extParams);
   return reply;
 }
 

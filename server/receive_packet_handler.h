@@ -27,6 +27,7 @@
 #include "server/event_handler.h"
 #include "server/ext_params.h"
 #include "server/request.h"
+#include "transport/md5_hex.h"
 #include "transport/packet_cipher.h"
 
 namespace norla_server {
@@ -103,9 +104,9 @@ class KReceivePacketHandler : private ClientTableListener {
   void OnExpiring(std::string const& uniqueId) override;
   void OnSwept(std::vector<TableLine> const& lines) override;
 
-  std::string productId;
-  std::string uniqueId;
-  std::string appId;
+  // MD5 of the last identified request's UniqueID and AppID, in hex.
+  char replyHash_[32];
+  norla::Md5HexDigest md5_;
   std::string currentPeer;
   std::atomic<INorlaEventHandler*> eventHandler{nullptr};
   boost::mutex requestMutex;
