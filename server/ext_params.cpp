@@ -7,11 +7,12 @@ namespace norla_server {
 bool ParseExtParams(char const* text, ExtParamMap& out) {
   ExtParamMap parsed;
   if (text != nullptr) {
-    std::string key, value;
-    for (std::string const& line : SplitLines(text)) {
+    LineReader reader(text);
+    std::string_view line, key, value;
+    while (reader.Next(line)) {
       if (!SplitField(line, key, value)) continue;
       if (key.empty() || value.empty()) return false;
-      parsed[key] = value;
+      parsed[std::string(key)] = value;
     }
   }
   out.swap(parsed);

@@ -1,20 +1,17 @@
 #include "server/receive_packet_handler.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <syslog.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
-#include <syslog.h>
-
+#include "base/obscured_text.h"
 #include "server/event_log.h"
 #include "server/memory_client_table.h"
-#include "transport/packet_cipher.h"
 
 namespace norla_server {
 
@@ -24,39 +21,59 @@ namespace {
 
 constexpr std::size_t kBufferSize = 512;
 
-// The reply tag, one number per character, kept out of the binary's strings.
-constexpr unsigned char kReplyTag[9] = {0x0e, 0x1b, 0x16, 0x16, 0x03, 0x08, 0x0a, 0x16, 0x6b};
-constexpr unsigned char kReplyTagMask = 0x5a;
+constexpr auto kReplyTag = tally::Obscure("TALLYRPL1");
 
-std::string ReplyTag() {
-  std::string tag;
-  for (unsigned char c : kReplyTag) tag.push_back(static_cast<char>(c ^ kReplyTagMask));
-  return tag;
+// Appends up to a fixed capacity: a reply longer than the body is cut.
+class BufferSink {
+ public:
+  BufferSink(unsigned char* data, std::size_t capacity) : data_(data), capacity_(capacity) {}
+  void Append(std::string_view piece) {
+    std::size_t const room = capacity_ - size_;
+    std::size_t const taken = piece.size() < room ? piece.size() : room;
+    std::memcpy(data_ + size_, piece.data(), taken);
+    size_ += taken;
+  }
+
+ private:
+  unsigned char* data_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+};
+
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void Append(std::string_view piece) { out_.append(piece); }
+
+ private:
+  std::string& out_;
+};
+
+template <typename Number>
+std::string_view Decimal(Number value, char (&buffer)[24]) {
+  auto const result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
-// Fetched once, as an implicit fetch per digest is a provider lookup under a
-// lock. Kept for the life of the process.
-EVP_MD const* Md5() {
-  static EVP_MD const* const md5 = [] {
-    EVP_MD const* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-    return fetched != nullptr ? fetched : EVP_md5();
-  }();
-  return md5;
-}
-
-std::string Md5Hex(std::string const& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &size, Md5(), nullptr) != 1) {
-    throw std::runtime_error("MD5 digest failed");
+// Written straight into its destination, piece by piece.
+template <typename Sink>
+void WriteReply(Sink& sink, ReplyCode code, std::string_view hash, std::size_t count,
+                ExtParamMap const& extParams) {
+  char number[24];
+  sink.Append(tally::Reveal(kReplyTag));
+  sink.Append(" ");
+  sink.Append(Decimal(static_cast<int>(code), number));
+  sink.Append("\r\n\r\nVersion: 1.00\r\nHash: ");
+  sink.Append(hash);
+  sink.Append("\r\nCurrentClients: ");
+  sink.Append(Decimal(static_cast<unsigned long>(count), number));
+  sink.Append("\r\n");
+  for (auto const& param : extParams) {
+    sink.Append(param.first);
+    sink.Append(": ");
+    sink.Append(param.second);
+    sink.Append("\r\n");
   }
-  static char const kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0x0f]);
-  }
-  return hex;
 }
 
 int CountOf(std::size_t size) {
@@ -65,12 +82,18 @@ int CountOf(std::size_t size) {
 
 char const* EventText(TableEvent event) {
   switch (event) {
-    case TableEvent::kConnect: return "Connect";
-    case TableEvent::kDisconnect: return "Disconnect";
-    case TableEvent::kTimeout: return "Disconnect(Timeout)";
-    case TableEvent::kRegisterFull: return "Register full";
-    case TableEvent::kRegisterRoom: return "Register has room again";
-    case TableEvent::kNone: break;
+    case TableEvent::kConnect:
+      return "Connect";
+    case TableEvent::kDisconnect:
+      return "Disconnect";
+    case TableEvent::kTimeout:
+      return "Disconnect(Timeout)";
+    case TableEvent::kRegisterFull:
+      return "Register full";
+    case TableEvent::kRegisterRoom:
+      return "Register has room again";
+    case TableEvent::kNone:
+      break;
   }
   return "";
 }
@@ -84,22 +107,14 @@ void LogRegisterLine(TableEvent event, std::size_t count) {
 
 ReplyCode ReplyFor(TableResult result) {
   switch (result) {
-    case TableResult::kNotFound: return kReplyNotRegistered;
-    case TableResult::kFull: return kReplyRegisterFull;
-    default: return kReplyOk;
+    case TableResult::kNotFound:
+      return kReplyNotRegistered;
+    case TableResult::kFull:
+      return kReplyRegisterFull;
+    default:
+      return kReplyOk;
   }
 }
-
-// Key material lives only on the stack of one call and is wiped on the way out.
-struct PacketKey {
-  unsigned char key[16];
-  unsigned char iv[16];
-  PacketKey() { norla::NorlaDecodeEncryptionKey(key, iv); }
-  ~PacketKey() {
-    OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(iv, sizeof iv);
-  }
-};
 
 }  // namespace
 
@@ -122,6 +137,7 @@ KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
     using namespace std::chrono;
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
   };
+  md5_.Compute("", "", replyHash_);
   table_ = std::make_unique<MemoryClientTable>(std::move(clocks));
   table_->SetListener(this);
   table_->SetLimits(timeoutSeconds_, maxClients_);
@@ -138,36 +154,35 @@ KReceivePacketHandler::~KReceivePacketHandler() {
 bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length,
                                        std::string const& peer) {
   tally::MutexLock requestLock(&requestMutex);
+  if (!cipher_.Keyed()) {
+    // The key then lives only in the contexts; the decoded copy is wiped.
+    norla::PacketKey packetKey;
+    if (!cipher_.SetKey(packetKey.key, packetKey.iv)) return false;
+  }
   currentPeer = peer;
-  PacketKey packetKey;
   std::size_t used = std::min<std::size_t>(length, kBufferSize);
 
   unsigned char input[kBufferSize] = {};
   unsigned char output[kBufferSize] = {};
   if (used > 0) std::memcpy(input, body, used);
-  if (!norla::NorlaAESExecute(input, output, kBufferSize, packetKey.key, packetKey.iv, false,
-                              true)) {
-    return false;
-  }
-  std::string text(reinterpret_cast<char const*>(output), used);
-  ReplyCode code = ParsePacketLocked(text, peer);
+  if (!cipher_.Execute(input, output, kBufferSize, false, true)) return false;
+  ReplyCode code =
+      ParsePacketLocked(std::string_view(reinterpret_cast<char const*>(output), used), peer);
   currentPeer.clear();
 
-  std::string reply = MakeReplyLocked(code);
   unsigned char plain[kBufferSize] = {};
   unsigned char cipher[kBufferSize] = {};
-  std::memcpy(plain, reply.data(), std::min(reply.size(), kBufferSize));
-  if (!norla::NorlaAESExecute(plain, cipher, kBufferSize, packetKey.key, packetKey.iv, true,
-                              true)) {
-    return false;
-  }
+  BufferSink sink(plain, kBufferSize);
+  WriteReply(sink, code, std::string_view(replyHash_, sizeof replyHash_), table_->Count(),
+             extParams);
+  if (!cipher_.Execute(plain, cipher, kBufferSize, true, true)) return false;
   if (used > 0) std::memcpy(body, cipher, used);
   return true;
 }
 
-ReplyCode KReceivePacketHandler::ParsePacket(std::string const& text, std::string peer) {
+ReplyCode KReceivePacketHandler::ParsePacket(std::string_view text, std::string const& peer) {
   tally::MutexLock requestLock(&requestMutex);
-  return ParsePacketLocked(text, std::move(peer));
+  return ParsePacketLocked(text, peer);
 }
 
 ReplyCode KReceivePacketHandler::ProcessCommand(Request const& request) {
@@ -180,10 +195,9 @@ std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
   return MakeReplyLocked(code);
 }
 
-ReplyCode KReceivePacketHandler::ParsePacketLocked(std::string const& text, std::string peer) {
-  Request request;
-  ReplyCode code = ParseRequest(text, std::move(peer), request);
-  return code != kReplyOk ? code : ProcessCommandLocked(request);
+ReplyCode KReceivePacketHandler::ParsePacketLocked(std::string_view text, std::string const& peer) {
+  ReplyCode code = ParseRequest(text, peer, request_);
+  return code != kReplyOk ? code : ProcessCommandLocked(request_);
 }
 
 ReplyCode KReceivePacketHandler::ProcessCommandLocked(Request const& request) {
@@ -193,9 +207,11 @@ ReplyCode KReceivePacketHandler::ProcessCommandLocked(Request const& request) {
     return kReplyOk;
   }
   // Refused requests identify themselves too: their reply hashes these.
+  // Hashed here, once per identification, as PINGs repeat the last one.
   productId = request.productId;
   uniqueId = request.uniqueId;
   appId = request.appId;
+  md5_.Compute(uniqueId, appId, replyHash_);
   ReplyCode code = ValidateRequest(request, products, Now());
   return code != kReplyOk ? code : ExecuteCommand(request);
 }
@@ -204,8 +220,9 @@ ReplyCode KReceivePacketHandler::ExecuteCommand(Request const& request) {
   switch (request.command) {
     case Command::kLogin:
     case Command::kAlive:
-      return ReplyFor(table_->RegisterOrRenew(request.uniqueId, request.appId, request.peer,
-                                              request.command == Command::kLogin)
+      return ReplyFor(table_
+                          ->RegisterOrRenew(request.uniqueId, request.appId, request.peer,
+                                            request.command == Command::kLogin)
                           .result);
     case Command::kExit:
       return ReplyFor(table_->Leave(request.uniqueId, request.appId).result);
@@ -220,13 +237,24 @@ void KReceivePacketHandler::OnChanged(std::string const& unique, std::string con
     char const* u = unique.c_str();
     char const* a = app.c_str();
     switch (outcome.result) {
-      case TableResult::kCreated: handler->OnLogin(u, a); break;
-      case TableResult::kRenewed: handler->OnAlive(u, a); break;
-      case TableResult::kCountedUp: handler->OnCountUp(u, a); break;
-      case TableResult::kCountedDown: handler->OnCountDown(u, a); break;
-      case TableResult::kRemoved: handler->OnLogout(u, a, false); break;
+      case TableResult::kCreated:
+        handler->OnLogin(u, a);
+        break;
+      case TableResult::kRenewed:
+        handler->OnAlive(u, a);
+        break;
+      case TableResult::kCountedUp:
+        handler->OnCountUp(u, a);
+        break;
+      case TableResult::kCountedDown:
+        handler->OnCountDown(u, a);
+        break;
+      case TableResult::kRemoved:
+        handler->OnLogout(u, a, false);
+        break;
       case TableResult::kNotFound:
-      case TableResult::kFull: break;
+      case TableResult::kFull:
+        break;
     }
   }
   TableLine const& line = outcome.line;
@@ -255,21 +283,17 @@ void KReceivePacketHandler::OnSwept(std::vector<TableLine> const& lines) {
 }
 
 std::string KReceivePacketHandler::MakeReplyLocked(ReplyCode code) {
-  char status[32];
-  std::snprintf(status, sizeof status, " %d\r\n\r\n", static_cast<int>(code));
-  std::string reply = ReplyTag() + status;
-  reply += "Version: 1.00\r\n";
-  reply += "Hash: " + Md5Hex(uniqueId + appId) + "\r\n";
-  char countLine[64];
-  std::snprintf(countLine, sizeof countLine, "CurrentClients: %lu\r\n",
-                static_cast<unsigned long>(table_->Count()));
-  reply += countLine;
-
-  for (auto const& param : extParams) reply += param.first + ": " + param.second + "\r\n";
+  std::string reply;
+  reply.reserve(kBufferSize);
+  StringSink sink(reply);
+  WriteReply(sink, code, std::string_view(replyHash_, sizeof replyHash_), table_->Count(),
+             extParams);
   return reply;
 }
 
-void KReceivePacketHandler::UpdateClients() { table_->SweepExpired(); }
+void KReceivePacketHandler::UpdateClients() {
+  table_->SweepExpired();
+}
 
 bool KReceivePacketHandler::Log(char const* source, char const* event, int count,
                                 char const* address, bool flag) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/mutex.h"
@@ -28,6 +29,8 @@
 #include "server/ext_params.h"
 #include "server/memory_client_table.h"
 #include "server/request.h"
+#include "transport/md5_hex.h"
+#include "transport/packet_cipher.h"
 
 namespace norla_server {
 
@@ -54,7 +57,7 @@ class KReceivePacketHandler final : private ClientTableListener {
       EXCLUDES(requestMutex);
 
   // Parses decrypted request text and returns the reply code.
-  ReplyCode ParsePacket(std::string const& text, std::string peer) EXCLUDES(requestMutex);
+  ReplyCode ParsePacket(std::string_view text, std::string const& peer) EXCLUDES(requestMutex);
 
   // Validation, then the command against the table; records the request's
   // identification for the reply.
@@ -98,7 +101,8 @@ class KReceivePacketHandler final : private ClientTableListener {
  private:
   std::time_t Now() const { return clock_(); }
   // The public entries above, with requestMutex held.
-  ReplyCode ParsePacketLocked(std::string const& text, std::string peer) REQUIRES(requestMutex);
+  ReplyCode ParsePacketLocked(std::string_view text, std::string const& peer)
+      REQUIRES(requestMutex);
   ReplyCode ProcessCommandLocked(Request const& request) REQUIRES(requestMutex);
   std::string MakeReplyLocked(ReplyCode code) REQUIRES(requestMutex);
   ReplyCode ExecuteCommand(Request const& request) REQUIRES(requestMutex);
@@ -116,6 +120,9 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::string uniqueId GUARDED_BY(requestMutex);
   std::string appId GUARDED_BY(requestMutex);
   std::string currentPeer GUARDED_BY(requestMutex);
+  // MD5 of uniqueId followed by appId, in hex: computed once per identification.
+  char replyHash_[32] GUARDED_BY(requestMutex);
+  norla::Md5HexDigest md5_ GUARDED_BY(requestMutex);
   std::atomic<INorlaEventHandler*> eventHandler{nullptr};
   tally::Mutex requestMutex ACQUIRED_BEFORE(table_->ClientsMutex());
   std::uint64_t timeoutSeconds_ = 5 * 60;
@@ -128,6 +135,10 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Held as what it is, so the lock order above can name its mutex.
   std::unique_ptr<MemoryClientTable> table_;
   bool logServiceEnd_ = true;
+  // Keyed on the first request.
+  norla::PacketCipher cipher_ GUARDED_BY(requestMutex);
+  // Reused by ParsePacket so that its strings keep their capacity.
+  Request request_ GUARDED_BY(requestMutex);
 };
 
 }  // namespace norla_server

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/reply_code.h"
@@ -23,8 +24,9 @@ struct Request {
 
 // Splits request text into `request`: kReplyEmpty when it has no line,
 // kReplyTooFewWords when the first line has fewer than three words, else
-// kReplyOk.
-tally_protocol::ReplyCode ParseRequest(std::string const& text, std::string peer,
+// kReplyOk and every member set. Assigning keeps the strings' capacity, so a
+// reused record parses without allocating.
+tally_protocol::ReplyCode ParseRequest(std::string_view text, std::string_view peer,
                                        Request& request);
 
 // The checks after the first word and before the command, in reply order:

@@ -1,50 +1,49 @@
 #include "server/request_text.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace norla_server {
 
 namespace {
 
-// A plain scan: find_first_of with a set tests each byte by a library call,
-// and a request is mostly zero padding.
-template <typename IsSeparator>
-std::vector<std::string> SplitAt(std::string const& text, IsSeparator isSeparator) {
-  std::vector<std::string> pieces;
-  char const* const data = text.data();
-  std::size_t const size = text.size();
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= size; ++i) {
-    if (i < size && !isSeparator(data[i])) continue;
-    if (i > start) pieces.emplace_back(data + start, i - start);
-    start = i + 1;
-  }
-  return pieces;
+// memchr scans in vector steps; a request is mostly zero padding.
+char const* Find(char const* from, char const* end, char c) {
+  void const* found = std::memchr(from, c, static_cast<std::size_t>(end - from));
+  return found != nullptr ? static_cast<char const*>(found) : end;
 }
 
 }  // namespace
 
-std::vector<std::string> SplitLines(std::string const& text) {
-  return SplitAt(text, [](char c) { return c == '\r' || c == '\n'; });
-}
+// Each separator's next position is kept until the scan passes it, so the
+// text is searched once for each however many lines it has.
+LineReader::LineReader(std::string_view text)
+    : next_(text.data()),
+      end_(text.data() + text.size()),
+      nextCr_(Find(next_, end_, '\r')),
+      nextLf_(Find(next_, end_, '\n')) {}
 
-std::vector<std::string> SplitWords(std::string const& line) {
-  return SplitAt(line, [](char c) { return c == ' '; });
-}
-
-bool SplitField(std::string const& line, std::string& key, std::string& value) {
-  std::size_t colon = line.find(':');
-  if (colon == std::string::npos || colon + 1 == line.size()) return false;
-  key = line.substr(0, colon);
-  value = colon + 2 < line.size() ? line.substr(colon + 2) : std::string();
-  return true;
-}
-
-std::map<std::string, std::string> ExtractFields(std::vector<std::string> const& lines) {
-  std::map<std::string, std::string> fields;
-  std::string key, value;
-  for (std::string const& line : lines) {
-    if (SplitField(line, key, value) && !key.empty() && !value.empty()) fields[key] = value;
+bool LineReader::Next(std::string_view& line) {
+  while (next_ < end_) {
+    if (nextCr_ < next_) nextCr_ = Find(next_, end_, '\r');
+    if (nextLf_ < next_) nextLf_ = Find(next_, end_, '\n');
+    char const* const lineEnd = std::min(nextCr_, nextLf_);
+    char const* const start = next_;
+    next_ = lineEnd == end_ ? end_ : lineEnd + 1;
+    if (lineEnd > start) {
+      line = std::string_view(start, static_cast<std::size_t>(lineEnd - start));
+      return true;
+    }
   }
-  return fields;
+  return false;
+}
+
+bool SplitField(std::string_view line, std::string_view& key, std::string_view& value) {
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon + 1 == line.size()) return false;
+  key = line.substr(0, colon);
+  value = colon + 2 < line.size() ? line.substr(colon + 2) : std::string_view();
+  return true;
 }
 
 }  // namespace norla_server

@@ -30,18 +30,9 @@ EVP_CIPHER const* Aes128Cbc() {
   return cipher;
 }
 
-// One pass over `length` bytes with `context`, set up afresh (key, IV and
-// direction). A context that already holds the cipher keeps it for a further
-// pass, which spares OpenSSL rebuilding its provider state.
-bool RunCbc(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
-            unsigned long length, unsigned char const* key, unsigned char const* iv, bool encrypt) {
-  EVP_CIPHER const* cipher = EVP_CIPHER_CTX_get0_cipher(context) == nullptr ? Aes128Cbc() : nullptr;
-  // EVP copies the IV into the context, so the caller's stays untouched.
-  if (EVP_CipherInit_ex2(context, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
-    return false;
-  }
-  EVP_CIPHER_CTX_set_padding(context, 0);
-
+// Feeds `length` bytes through a context already set up for the pass.
+bool Feed(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
+          unsigned long length) {
   // EVP counts in int; chunks stay block-aligned so the chaining carries over.
   constexpr unsigned long kChunk = 1UL << 30;
   unsigned long done = 0;
@@ -57,6 +48,45 @@ bool RunCbc(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* 
   }
   int tail = 0;
   return EVP_CipherFinal_ex(context, output + done, &tail) == 1 && tail == 0;
+}
+
+// One pass over `length` bytes with `context`, set up afresh (key, IV and
+// direction). A context that already holds the cipher keeps it for a further
+// pass, which spares OpenSSL rebuilding its provider state.
+bool RunCbc(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
+            unsigned long length, unsigned char const* key, unsigned char const* iv, bool encrypt) {
+  EVP_CIPHER const* cipher = EVP_CIPHER_CTX_get0_cipher(context) == nullptr ? Aes128Cbc() : nullptr;
+  // EVP copies the IV into the context, so the caller's stays untouched.
+  if (EVP_CipherInit_ex2(context, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
+    return false;
+  }
+  EVP_CIPHER_CTX_set_padding(context, 0);
+  return Feed(context, input, output, length);
+}
+
+// `forward(in, out)` over the whole buffer and, with `verify`, `backward`
+// over its result, which must give `input` back.
+template <typename Forward, typename Backward>
+bool VerifiedPass(unsigned char const* input, unsigned char* output, unsigned long length,
+                  bool verify, Forward forward, Backward backward) {
+  if (input == nullptr || output == nullptr) return false;
+  if (length % 16 != 0) return false;
+
+  std::memset(output, 0, length);
+  if (!forward(input, output)) return false;
+  if (!verify) return true;
+
+  // Bodies are small; only an unusually long buffer needs the heap.
+  constexpr unsigned long kStackScratch = 1024;
+  unsigned char stackScratch[kStackScratch];
+  std::unique_ptr<unsigned char[]> heapScratch;
+  unsigned char* scratch = stackScratch;
+  if (length > kStackScratch) {
+    heapScratch.reset(new (std::nothrow) unsigned char[length]);
+    if (!heapScratch) return false;
+    scratch = heapScratch.get();
+  }
+  return backward(output, scratch) && std::memcmp(scratch, input, length) == 0;
 }
 
 // Truncation toward zero, done as rounding in the current mode and one step
@@ -79,27 +109,60 @@ unsigned char DecodeKeyEntry(long double entry) {
 
 bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned long length,
                      unsigned char const* key, unsigned char const* iv, bool encrypt, bool verify) {
-  if (input == nullptr || output == nullptr || key == nullptr || iv == nullptr) return false;
-  if (length % 16 != 0) return false;
-
-  std::memset(output, 0, length);
+  if (key == nullptr || iv == nullptr) return false;
   CipherContext context(EVP_CIPHER_CTX_new());
   if (!context) return false;
-  if (!RunCbc(context.get(), input, output, length, key, iv, encrypt)) return false;
-  if (!verify) return true;
+  auto pass = [&](bool direction) {
+    return [&, direction](unsigned char const* in, unsigned char* out) {
+      return RunCbc(context.get(), in, out, length, key, iv, direction);
+    };
+  };
+  return VerifiedPass(input, output, length, verify, pass(encrypt), pass(!encrypt));
+}
 
-  // Bodies are small; only an unusually long buffer needs the heap.
-  constexpr unsigned long kStackScratch = 1024;
-  unsigned char stackScratch[kStackScratch];
-  std::unique_ptr<unsigned char[]> heapScratch;
-  unsigned char* scratch = stackScratch;
-  if (length > kStackScratch) {
-    heapScratch.reset(new (std::nothrow) unsigned char[length]);
-    if (!heapScratch) return false;
-    scratch = heapScratch.get();
+PacketCipher::~PacketCipher() { Clear(); }
+
+void PacketCipher::Clear() {
+  // Freeing cleanses the key schedule.
+  EVP_CIPHER_CTX_free(encryptor_);
+  EVP_CIPHER_CTX_free(decryptor_);
+  encryptor_ = decryptor_ = nullptr;
+  OPENSSL_cleanse(iv_, sizeof iv_);
+}
+
+bool PacketCipher::SetKey(unsigned char const (&key)[16], unsigned char const (&iv)[16]) {
+  Clear();
+  CipherContext encryptor(EVP_CIPHER_CTX_new()), decryptor(EVP_CIPHER_CTX_new());
+  if (!encryptor || !decryptor ||
+      EVP_CipherInit_ex2(encryptor.get(), Aes128Cbc(), key, iv, 1, nullptr) != 1 ||
+      EVP_CipherInit_ex2(decryptor.get(), Aes128Cbc(), key, iv, 0, nullptr) != 1 ||
+      EVP_CIPHER_CTX_set_padding(encryptor.get(), 0) != 1 ||
+      EVP_CIPHER_CTX_set_padding(decryptor.get(), 0) != 1) {
+    return false;
   }
-  return RunCbc(context.get(), output, scratch, length, key, iv, !encrypt) &&
-         std::memcmp(scratch, input, length) == 0;
+  // The provider contexts keep padding off from here on. The context flag
+  // would only make every IV reset set it again through OpenSSL's parameter
+  // lookups; a context that did pad would fail Feed, never pass silently.
+  EVP_CIPHER_CTX_clear_flags(encryptor.get(), EVP_CIPH_NO_PADDING);
+  EVP_CIPHER_CTX_clear_flags(decryptor.get(), EVP_CIPH_NO_PADDING);
+  std::memcpy(iv_, iv, sizeof iv_);
+  encryptor_ = encryptor.release();
+  decryptor_ = decryptor.release();
+  return true;
+}
+
+bool PacketCipher::Execute(unsigned char const* input, unsigned char* output,
+                           unsigned long length, bool encrypt, bool verify) {
+  if (!Keyed()) return false;
+  // Only the IV is reset: the key schedule and the padding setting stay.
+  auto pass = [this, length](EVP_CIPHER_CTX* context) {
+    return [this, length, context](unsigned char const* in, unsigned char* out) {
+      return EVP_CipherInit_ex2(context, nullptr, nullptr, iv_, -1, nullptr) == 1 &&
+             Feed(context, in, out, length);
+    };
+  };
+  return encrypt ? VerifiedPass(input, output, length, verify, pass(encryptor_), pass(decryptor_))
+                 : VerifiedPass(input, output, length, verify, pass(decryptor_), pass(encryptor_));
 }
 
 void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16]) {

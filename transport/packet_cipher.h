@@ -2,6 +2,8 @@
 
 // The packet cipher: AES-128-CBC, no padding, one key and IV for every message.
 
+struct evp_cipher_ctx_st;
+
 namespace norla {
 
 // Stored key tables, 16 x87 extended values each (16-byte slots), generated at
@@ -15,6 +17,33 @@ extern const long double gafAESInitVec[16];
 // False on any failure (null key or IV, bad length, verification mismatch).
 bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned long length,
                      unsigned char const* key, unsigned char const* iv, bool encrypt, bool verify);
+
+// AES-128-CBC keyed once: one context per direction keeps its key schedule,
+// so a pass only resets the IV. Setting up a context per pass (key schedule
+// and OpenSSL's parameter handling) cost more than the cipher work on a
+// 512-byte body. Not safe for concurrent use; the owner serialises calls.
+// The contexts hold the key until destruction, when OpenSSL cleanses them.
+class PacketCipher {
+ public:
+  PacketCipher() = default;
+  ~PacketCipher();
+  PacketCipher(PacketCipher const&) = delete;
+  PacketCipher& operator=(PacketCipher const&) = delete;
+
+  // False (and not keyed) when OpenSSL fails.
+  bool SetKey(unsigned char const (&key)[16], unsigned char const (&iv)[16]);
+  bool Keyed() const { return encryptor_ != nullptr; }
+  // As NorlaAESExecute with the key and IV given to SetKey.
+  bool Execute(unsigned char const* input, unsigned char* output, unsigned long length,
+               bool encrypt, bool verify);
+
+ private:
+  void Clear();
+
+  evp_cipher_ctx_st* encryptor_ = nullptr;
+  evp_cipher_ctx_st* decryptor_ = nullptr;
+  unsigned char iv_[16] = {};
+};
 
 // Builds the packet key and IV from the stored tables, each byte by
 // DecodeKeyEntry.
