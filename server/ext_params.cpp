@@ -1,16 +1,16 @@
 #include "server/ext_params.h"
 
-#include "server/request_text.h"
+#include "base/line_reader.h"
 
 namespace norla_server {
 
 bool ParseExtParams(char const* text, ExtParamMap& out) {
   ExtParamMap parsed;
   if (text != nullptr) {
-    LineReader reader(text);
+    tally::LineReader reader(text);
     std::string_view line, key, value;
     while (reader.Next(line)) {
-      if (!SplitField(line, key, value)) continue;
+      if (!tally::SplitField(line, key, value)) continue;
       if (key.empty() || value.empty()) return false;
       parsed[std::string(key)] = value;
     }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/line_reader.h"
 #include "server/request_date.h"
-#include "server/request_text.h"
 
 namespace norla_server {
 
@@ -48,7 +48,7 @@ int FieldOf(std::string_view key) {
 // Views into `text` until the request is complete: no piece is copied but
 // the few kept, and the padding is only searched, never split off.
 ReplyCode ParseRequest(std::string_view text, std::string_view peer, Request& request) {
-  LineReader reader(text);
+  tally::LineReader reader(text);
   std::string_view line;
   if (!reader.Next(line)) return kReplyEmpty;
   std::string_view words[3];
@@ -59,7 +59,7 @@ ReplyCode ParseRequest(std::string_view text, std::string_view peer, Request& re
   std::string_view fields[kFieldCount];
   std::string_view key, value;
   do {
-    if (!SplitField(line, key, value) || key.empty() || value.empty()) continue;
+    if (!tally::SplitField(line, key, value) || key.empty() || value.empty()) continue;
     int const field = FieldOf(key);
     if (field != kFieldCount) fields[field] = value;
   } while (reader.Next(line));

@@ -1,9 +1,9 @@
-#include "server/request_text.h"
+#include "base/line_reader.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace norla_server {
+namespace tally {
 
 namespace {
 
@@ -46,4 +46,4 @@ bool SplitField(std::string_view line, std::string_view& key, std::string_view& 
   return true;
 }
 
-}  // namespace norla_server
+}  // namespace tally

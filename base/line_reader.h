@@ -1,12 +1,11 @@
 #pragma once
 
-// Socket-free splitting of request text (and of extension-parameter text,
-// which shares the line and field rules). Text is plain bytes; NULs are
-// ordinary characters here.
+// The one line splitter of the wire texts: requests, extension parameters
+// and replies. Text is plain bytes; NULs are ordinary characters here.
 
 #include <string_view>
 
-namespace norla_server {
+namespace tally {
 
 // Walks the lines of `text` without copying them. Every CR and every LF ends
 // a line and empty lines are skipped, so "\r\n", "\n" and "\r" all end a line
@@ -29,4 +28,4 @@ class LineReader {
 // when the line has no colon or ends in it; key and value may be empty.
 bool SplitField(std::string_view line, std::string_view& key, std::string_view& value);
 
-}  // namespace norla_server
+}  // namespace tally
