@@ -3,6 +3,9 @@
 #include "client/request_builder.h"
 
 namespace tally_bench {
+
+using namespace tally_protocol;
+
 namespace {
 
 // An uncertain id whose EXITs keep being answered 200, or keep failing, is
@@ -46,13 +49,13 @@ bool RequestPlan::Next(TPlannedRequest& request) {
   }
   long id = command == norla::kNorlaPing ? -1 : PickIdle();
   if (id < 0) {
-    request = TPlannedRequest{norla::kNorlaPing, -1, 200};
+    request = TPlannedRequest{norla::kNorlaPing, -1, kReplyOk};
     return true;
   }
   IdState& state = ids_[id];
-  int expected = 200;
+  int expected = kReplyOk;
   if (command == norla::kNorlaExit) {
-    expected = state.uncertain ? kEitherCode : state.logins == 0 ? 303 : 200;
+    expected = state.uncertain ? kEitherCode : state.logins == 0 ? kReplyNotRegistered : kReplyOk;
   }
   state.busy = true;
   ++busyCount_;
@@ -84,7 +87,7 @@ bool RequestPlan::NextDrain(TPlannedRequest& request) {
     state.busy = true;
     ++busyCount_;
     if (state.uncertain) ++state.probes;
-    request = TPlannedRequest{norla::kNorlaExit, id, state.uncertain ? kEitherCode : 200};
+    request = TPlannedRequest{norla::kNorlaExit, id, state.uncertain ? kEitherCode : kReplyOk};
     return true;
   }
   return false;
@@ -106,12 +109,13 @@ void RequestPlan::Finish(TPlannedRequest const& request) {
 }
 
 bool RequestPlan::Complete(TPlannedRequest const& request, int code) {
-  bool expected = request.expectedCode == kEitherCode ? (code == 200 || code == 303)
-                                                      : code == request.expectedCode;
+  bool expected = request.expectedCode == kEitherCode
+                      ? (code == kReplyOk || code == kReplyNotRegistered)
+                      : code == request.expectedCode;
   if (request.id < 0) return expected;
 
   IdState& state = ids_[request.id];
-  if (code == 200) {
+  if (code == kReplyOk) {
     switch (request.command) {
       case norla::kNorlaLogin:
         SetLogins(state, state.logins + 1);
@@ -121,11 +125,13 @@ bool RequestPlan::Complete(TPlannedRequest const& request, int code) {
         break;
       case norla::kNorlaExit:
         // 200 with no login known means the daemon held an entry we did not.
-        if (state.logins == 0) SetUncertain(state, true);
-        else SetLogins(state, state.logins - 1);
+        if (state.logins == 0)
+          SetUncertain(state, true);
+        else
+          SetLogins(state, state.logins - 1);
         break;
     }
-  } else if (code == 303 && request.command == norla::kNorlaExit) {
+  } else if (code == kReplyNotRegistered && request.command == norla::kNorlaExit) {
     // Definite: the daemon holds no entry for this id.
     SetLogins(state, 0);
     SetUncertain(state, false);

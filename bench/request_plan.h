@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "bench/bench_options.h"
+#include "protocol/reply_code.h"
 
 namespace tally_bench {
 
 struct TPlannedRequest {
-  int command = 0;        // norla::NorlaCommand
-  long id = -1;           // index of the UniqueID; -1 for PING
-  int expectedCode = 200;
+  int command = 0;  // norla::NorlaCommand
+  long id = -1;     // index of the UniqueID; -1 for PING
+  int expectedCode = tally_protocol::kReplyOk;
 };
 
 class RequestPlan {
@@ -59,10 +60,10 @@ class RequestPlan {
 
  private:
   struct IdState {
-    unsigned logins = 0;   // 0: absent from the table
+    unsigned logins = 0;  // 0: absent from the table
     bool busy = false;
     bool uncertain = false;
-    unsigned probes = 0;   // drain EXITs sent while uncertain
+    unsigned probes = 0;  // drain EXITs sent while uncertain
   };
 
   long PickIdle();
