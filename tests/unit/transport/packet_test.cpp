@@ -194,12 +194,12 @@ TEST_F(ServerThreadTest, RefusesByListAndCap) {
   held->set_option(ip::tcp::no_delay(true));
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.3"), kDropped);  // accepted after `held`
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), kDropped);
-  Bytes const frame = Frame(32);
+  Bytes const frame = Frame(512);
   for (std::size_t i = 0; i < frame.size(); i += 3)
     boost::asio::write(*held, boost::asio::buffer(&frame[i], std::min<std::size_t>(3, frame.size() - i)));
-  Bytes reply(kPacketHeaderSize + 32);
+  Bytes reply(kPacketHeaderSize + 512);
   boost::asio::read(*held, boost::asio::buffer(reply));
-  EXPECT_EQ(reply, Frame(32, 1, true));
+  EXPECT_EQ(reply, Frame(512, 1, true));
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), Served(32));
   EXPECT_EQ(events_.Take(6),
             (tally_test::Strings{"connect 127.0.0.2", "connect 127.0.0.3", "refused 127.0.0.3 0",
