@@ -42,6 +42,7 @@ expected=(
   "$libdir/libtallyservice.so"
   "$libdir/libtally_client.a"
   "$libdir/libtally_wire.a"
+  "$libdir/libtally_base.a"
   include/tallyd/client/request_builder.h
   include/tallyd/client/reply.h
   include/tallyd/client/tally_client.h
@@ -157,7 +158,7 @@ EOF
     sanitize=$(cache_value TALLY_SANITIZE | tr ';' ',')
     if g++ -std=c++17 ${sanitize:+-fsanitize=$sanitize} -o "$scratch/vendor" \
          "$scratch/vendor.cpp" -I"$inst/usr/include/tallyd" -L"$inst/usr/$libdir" \
-         -ltally_client -ltally_wire -ltallyservice -lboost_system -lcrypto -pthread \
+         -ltally_client -ltally_wire -ltally_base -ltallyservice -lboost_system -lcrypto -pthread \
          >"$scratch/vendor.log" 2>&1; then
       pass
       out=$(LD_LIBRARY_PATH="$inst/usr/$libdir" "$scratch/vendor" "$port" 2>&1)

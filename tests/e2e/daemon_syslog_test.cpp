@@ -16,6 +16,7 @@
 #include "client/tally_client.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/root_sandbox.h"
+#include "tests/support/sockets.h"
 
 namespace {
 
@@ -99,8 +100,8 @@ TEST(SystemLog, StalledLoggerHoldsUpNeitherRequestsNorTheStop) {
   address.sun_family = AF_UNIX;
   std::string const path = scratch.path() + "/log";
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  int const logger = socket(AF_UNIX, SOCK_DGRAM, 0);
-  ASSERT_EQ(bind(logger, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  UniqueFd const logger(socket(AF_UNIX, SOCK_DGRAM, 0));
+  ASSERT_EQ(bind(logger.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
   unsigned short const port = FreeTcpPort();
   ProcessOptions options;
@@ -120,7 +121,6 @@ TEST(SystemLog, StalledLoggerHoldsUpNeitherRequestsNorTheStop) {
   }
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.WaitExit(2s), 65);
-  close(logger);
 }
 
 }  // namespace

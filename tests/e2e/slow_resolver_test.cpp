@@ -12,30 +12,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <future>
-#include <sstream>
+#include <regex>
 
 #include "client/request_builder.h"
 #include "client/tally_client.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/root_sandbox.h"
+#include "tests/support/sockets.h"
 
 namespace {
 
 using namespace tally_test;
 
 constexpr char kSilentResolver[] = "127.0.0.77";
-
-bool HostsFileNames(std::string const& address) {
-  std::ifstream hosts("/etc/hosts");
-  std::string line;
-  while (std::getline(hosts, line)) {
-    std::istringstream words(line);
-    std::string first;
-    if (words >> first && first == address) return true;
-  }
-  return false;
-}
 
 // Index of the first console line holding `text`, or the number of lines.
 std::size_t IndexOf(std::vector<std::string> const& lines, std::string const& text) {
@@ -46,22 +36,17 @@ std::size_t IndexOf(std::vector<std::string> const& lines, std::string const& te
 
 TEST(SlowResolver, LookupsRunSideBySideAndLinesKeepTheirOrder) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
-  for (int i = 2; i <= 10; ++i) {
-    std::string const address = "127.0.0." + std::to_string(i);
-    if (HostsFileNames(address)) GTEST_SKIP() << "/etc/hosts names " << address;
-  }
+  if (std::regex_search(ReadFileText("/etc/hosts"), std::regex("(^|\n)127\\.0\\.0\\.([2-9]|10)\\s")))
+    GTEST_SKIP() << "/etc/hosts names one of 127.0.0.2 to 127.0.0.10";
 
   // A DNS server that never answers.
-  int udp = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(udp, 0);
+  UniqueFd const udp(socket(AF_INET, SOCK_DGRAM, 0));
   sockaddr_in dns{};
   dns.sin_family = AF_INET;
   dns.sin_port = htons(53);
   inet_pton(AF_INET, kSilentResolver, &dns.sin_addr);
-  if (bind(udp, reinterpret_cast<sockaddr*>(&dns), sizeof dns) != 0) {
-    close(udp);
+  if (bind(udp.get(), reinterpret_cast<sockaddr*>(&dns), sizeof dns) != 0)
     GTEST_SKIP() << "cannot listen on " << kSilentResolver << ":53";
-  }
 
   TempDir dir;
   dir.WriteFile("resolv.conf", std::string("nameserver ") + kSilentResolver +
@@ -77,11 +62,8 @@ TEST(SlowResolver, LookupsRunSideBySideAndLinesKeepTheirOrder) {
   options.workDir = dir.path();
   DaemonProcess daemon(options);
   ASSERT_TRUE(daemon.Start());
-  if (!daemon.WaitForLine("tallyd service initialized", 10s)) {
-    close(udp);
-    GTEST_SKIP() << "could not start tallyd in a private mount namespace: "
-                 << daemon.Output(Stream::kStderr);
-  }
+  if (!daemon.WaitForLine("tallyd service initialized", 10s))
+    GTEST_SKIP() << "could not start tallyd in a private mount namespace: " << daemon.Output(Stream::kStderr);
 
   // Eight new addresses at once, each answered; their lines within 3 s.
   auto login = [port](int i) {
@@ -120,7 +102,6 @@ TEST(SlowResolver, LookupsRunSideBySideAndLinesKeepTheirOrder) {
   for (int i = 2; i <= 10; ++i) {
     EXPECT_LT(IndexOf(lines, "Connect : 127.0.0." + std::to_string(i) + ","), received) << i;
   }
-  close(udp);
 }
 
 }  // namespace

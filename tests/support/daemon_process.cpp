@@ -160,8 +160,9 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-void TempDir::WriteFile(std::string const& name, std::string const& content) const {
+std::string TempDir::WriteFile(std::string const& name, std::string const& content) const {
   std::ofstream(path_ + "/" + name, std::ios::binary) << content;
+  return path_ + "/" + name;
 }
 
 std::unique_ptr<DaemonProcess> StartStandaloneDaemon(unsigned short port,

@@ -75,7 +75,8 @@ class TempDir {
   explicit TempDir(std::string const& parent = "/tmp");
   ~TempDir();
   std::string const& path() const { return path_; }
-  void WriteFile(std::string const& name, std::string const& content) const;
+  // Returns the file's path.
+  std::string WriteFile(std::string const& name, std::string const& content) const;
 
  private:
   std::string path_;

@@ -39,13 +39,11 @@ TEST(NorlaCreatePacket, CommandNumbers) {
   char const* words[] = {"PING", "LOGIN", "ALIVE", "EXIT"};
   for (int command = -1; command <= 4; ++command) {
     std::string text = "untouched";
-    bool known = command >= 0 && command < 4;
+    bool const known = command >= 0 && command < 4;
     EXPECT_EQ(norla::NorlaCreatePacket(command, "p", "u", "a", text), known) << command;
-    if (!known) {
-      EXPECT_EQ(text, "untouched");
-    } else {
-      EXPECT_EQ(text.rfind(std::string("NORLA ") + words[command] + " TALLYREQ1\r\n", 0), 0u);
-    }
+    std::string const head =
+        known ? std::string("NORLA ") + words[command] + " TALLYREQ1\r\n" : "untouched";
+    EXPECT_EQ(known ? text.substr(0, head.size()) : text, head) << command;
   }
 }
 

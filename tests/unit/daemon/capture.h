@@ -3,17 +3,15 @@
 // A log sink that records lines (and throws on a value "sink-throws"), and a
 // scratch file for one test at a time.
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "daemon/process_log.h"
+#include "tests/support/daemon_process.h"
 
 namespace daemon_test {
 
@@ -33,12 +31,8 @@ inline void CaptureLog(int priority, char const* format, ...) {
 
 // Writes `content` to this process's scratch file, removed at exit.
 inline std::string WriteScratch(std::string const& content) {
-  static struct Path {
-    std::string name = "/tmp/tallyd-unit-" + std::to_string(::getpid());
-    ~Path() { std::remove(name.c_str()); }
-  } const path;
-  std::ofstream(path.name, std::ios::binary) << content;
-  return path.name;
+  static tally_test::TempDir const dir;
+  return dir.WriteFile("scratch", content);
 }
 
 }  // namespace daemon_test

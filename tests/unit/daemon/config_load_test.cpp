@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <ostream>
 #include <sstream>
 #include <tuple>
 
@@ -27,17 +26,8 @@ std::string const kLoadError = "3 Config: An error occured while loading config 
 std::string const kIdent = "syslog-ident", kEnabled = "sendmail-enabled", kTo = "sendmail-to",
                   kFrom = "sendmail-from";
 
-struct Settings {
-  std::string ident;
-  bool mail = false;
-  std::string to, from;
-  bool operator==(Settings const& o) const {
-    return std::tie(ident, mail, to, from) == std::tie(o.ident, o.mail, o.to, o.from);
-  }
-};
-std::ostream& operator<<(std::ostream& out, Settings const& s) {
-  return out << s.ident << "|" << s.mail << "|" << s.to << "|" << s.from;
-}
+// Identity, mail on, recipient, sender.
+using Settings = std::tuple<std::string, bool, std::string, std::string>;
 
 TEST(ConfigLoad, MessagesAndSettingsPerFile) {
   std::string const i200(200, 'i'), i201(201, 'j');
@@ -108,7 +98,7 @@ TEST(ConfigLoad, MessagesAndSettingsPerFile) {
     std::vector<std::string> expected{"6 Config: Loading from " + path};
     expected.insert(expected.end(), c.messages.begin(), c.messages.end());
     EXPECT_EQ(logged.lines, expected);
-    EXPECT_EQ((Settings{g_syslogIdent, g_sendmailEnabled, g_sendmailTo, g_sendmailFrom}), c.after);
+    EXPECT_EQ(Settings(g_syslogIdent, g_sendmailEnabled, g_sendmailTo, g_sendmailFrom), c.after);
     // The identity changes with the line that reports it, not after.
     EXPECT_EQ(logged.idents.at(0), "prior");
     EXPECT_EQ(logged.idents.at(1), std::string(g_syslogIdent));

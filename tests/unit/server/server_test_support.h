@@ -4,46 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdarg>
-#include <mutex>
 
 #include "server/event_log.h"
 #include "server/norla_server.h"
 #include "server/receive_packet_handler.h"
+#include "tests/support/journal.h"
 #include "transport/packet_cipher.h"
 
 namespace server_test {
 
-using Strings = std::vector<std::string>;
-
-// Thread-safe list of entries; while closed, Add holds its caller after recording.
-class Journal {
- public:
-  void Add(std::string entry) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entries_.push_back(std::move(entry));
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-  }
-  void Set(bool open) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = open;
-    changed_.notify_all();
-  }
-  // Waits up to 10 s for `count` entries, then takes them all.
-  Strings Take(std::size_t count = 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entries_.size() >= count; });
-    return std::exchange(entries_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Strings entries_;
-  bool open_ = true;
-};
+using tally_test::Journal;
+using tally_test::Strings;
 
 // Records the sink's lines while in scope: "%s" lines at priority 6 as their
 // text, at other priorities as "<priority> <text>", any other format as "BAD".

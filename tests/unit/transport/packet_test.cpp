@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "client/tally_client.h"
+#include "tests/support/journal.h"
+#include "tests/support/sockets.h"
 #include "transport/ip_access_list.h"
 #include "transport/packet_exchange.h"
 #include "transport/packet_server.h"
@@ -98,36 +98,15 @@ TEST(PeerAddress, Forms) {
 
 // Records what the transport reports, in order: log lines ("error " first at
 // error priority), "connect PEER" and "refused PEER REASON".
-class Events final : public ITransportEvents {
+class Events final : public ITransportEvents, public tally_test::Journal {
  public:
   void OnLogLine(TransportLogPriority priority, std::string const& line) override {
-    Record((priority == TransportLogPriority::kError ? "error " : "") + line);
+    Add((priority == TransportLogPriority::kError ? "error " : "") + line);
   }
-  void OnConnect(std::string const& peer) override { Record("connect " + peer); }
+  void OnConnect(std::string const& peer) override { Add("connect " + peer); }
   void OnRefused(std::string const& peer, RefusalReason reason) override {
-    Record("refused " + peer + " " + std::to_string(static_cast<int>(reason)));
+    Add("refused " + peer + " " + std::to_string(static_cast<int>(reason)));
   }
-
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return lines_;
-  }
-  bool WaitFor(std::string const& line) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(
-        hold, 10s, [&] { return std::find(lines_.begin(), lines_.end(), line) != lines_.end(); });
-  }
-
- private:
-  void Record(std::string line) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    lines_.push_back(std::move(line));
-    changed_.notify_all();
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
 };
 
 using Outcome = std::pair<ExchangeError, Bytes>;
@@ -167,29 +146,14 @@ class ServerThreadTest : public ::testing::Test {
 // Drops and handler exceptions close at once and end only their connection.
 TEST_F(ServerThreadTest, DropsAndHandlerExceptionsCloseAtOnce) {
   Start(Flip);
-  for (auto const& request :
-       {Frame(1025), Frame(32, kDecline), Frame(32, kThrowStd), Frame(32, kThrowOther)}) {
+  for (Bytes const& request : {Frame(1025), Bytes{0, 1, 0, 0, 7}, Bytes{0, 2, 0x77, 0x0E, 0x12, 0x34},
+                               Frame(32, kDecline), Frame(32, kThrowStd), Frame(32, kThrowOther)}) {
     EXPECT_EQ(Exchange(request), kDropped);
   }
   std::string const c = "connect 127.0.0.1";
-  EXPECT_EQ(events_.Lines(), (std::vector<std::string>{c, c, c, "Exception: handler fault", c,
-                                                       "Unknown Exception"}));
-  EXPECT_EQ(Exchange(Frame(512)), Served(512));
-}
-
-TEST_F(ServerThreadTest, SocketOpenFailuresGive5012AndALine) {
-  Start(Flip, port_ + 65536);  // the low 16 bits name the port
-  ServerThreadOptions options;
-  options.events = &events_;
-  for (int port : {int{port_}, 65536}) {
-    StartFailure failure = StartFailure::kNoImpl;
-    EXPECT_EQ(KPacketServerThread::Start(port, Flip, options, failure), nullptr) << port;
-    EXPECT_EQ(failure, StartFailure::kSocketOpen) << port;
-  }
-  auto const log = events_.Lines();
-  ASSERT_EQ(log.size(), 2u);  // the first also shows the server above listens on port_
-  EXPECT_EQ(log[0].rfind("Socket open failed / Exception: bind: ", 0), 0u) << log[0];
-  EXPECT_EQ(log[1].rfind("Socket open failed / Exception: ", 0), 0u) << log[1];
+  EXPECT_EQ(events_.Take(8), (tally_test::Strings{c, c, c, c, c, "Exception: handler fault", c,
+                                                  "Unknown Exception"}));
+  EXPECT_EQ(Exchange(Frame(1024)), Served(1024));  // the largest body
 }
 
 // Also: signals belong to the host's threads; the server thread blocks them.
@@ -218,7 +182,8 @@ TEST_F(ServerThreadTest, JoinGivesUpAtItsLimit) {
 }
 
 // Refusals by access list and by the per-address cap, reported in order and
-// counted; a finished connection gives its place back.
+// counted; a finished connection gives its place back. A frame arriving in
+// small pieces gets the whole reply.
 TEST_F(ServerThreadTest, RefusesByListAndCap) {
   ServerThreadOptions options;
   options.accessLists = std::make_shared<IpAccessLists const>(std::list<std::string>{"*"},
@@ -226,18 +191,19 @@ TEST_F(ServerThreadTest, RefusesByListAndCap) {
   options.maxPerAddress = 1;
   Start(Flip, 0, options);
   boost::asio::io_context io;
-  ip::tcp::socket held(io, ip::tcp::v4());
-  held.bind({ip::make_address("127.0.0.2"), 0});
-  held.connect({ip::address_v4::loopback(), port_});
+  auto held = tally_test::ConnectFrom(io, "127.0.0.2", port_);
+  held->set_option(ip::tcp::no_delay(true));
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.3"), kDropped);  // accepted after `held`
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), kDropped);
-  boost::asio::write(held, boost::asio::buffer(Frame(32)));
-  Bytes reply(kPacketHeaderSize + 32);
-  boost::asio::read(held, boost::asio::buffer(reply));
-  EXPECT_EQ(reply, Frame(32, 1, true));
+  Bytes const frame = Frame(512);
+  for (std::size_t i = 0; i < frame.size(); i += 3)
+    boost::asio::write(*held, boost::asio::buffer(&frame[i], std::min<std::size_t>(3, frame.size() - i)));
+  Bytes reply(kPacketHeaderSize + 512);
+  boost::asio::read(*held, boost::asio::buffer(reply));
+  EXPECT_EQ(reply, Frame(512, 1, true));
   EXPECT_EQ(Exchange(Frame(32), "127.0.0.2"), Served(32));
-  EXPECT_EQ(events_.Lines(), (std::vector<std::string>{
-                                 "connect 127.0.0.2", "connect 127.0.0.3", "refused 127.0.0.3 0",
+  EXPECT_EQ(events_.Take(6),
+            (tally_test::Strings{"connect 127.0.0.2", "connect 127.0.0.3", "refused 127.0.0.3 0",
                                  "connect 127.0.0.2", "refused 127.0.0.2 1", "connect 127.0.0.2"}));
   EXPECT_EQ(server_->Refusals(RefusalReason::kAccessList), 1u);
   EXPECT_EQ(server_->Refusals(RefusalReason::kPerAddressCap), 1u);
@@ -252,16 +218,13 @@ TEST_F(ServerThreadTest, SilentPeersAreClosedAtTheirOwnDeadlines) {
   Start(Flip, 0, options);
   boost::asio::io_context io;
   auto silent = [&] {
-    auto peer = std::make_unique<ip::tcp::socket>(io);
-    peer->connect({ip::address_v4::loopback(), port_});
+    auto peer = tally_test::ConnectFrom(io, "127.0.0.1", port_);
     unsigned char half[2] = {0x00, 0x20};
     peer->send(boost::asio::buffer(half));
     return std::make_pair(std::move(peer), std::chrono::steady_clock::now());
   };
-  // How long after its connect the server closed `peer`; the read fails at 5 s.
+  // How long after its connect the server closed `peer`; the read fails at 10 s.
   auto closedAfter = [](auto const& peer) {
-    timeval limit{5, 0};
-    setsockopt(peer.first->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     unsigned char byte;
     EXPECT_LE(recv(peer.first->native_handle(), &byte, 1, 0), 0);
     return std::chrono::steady_clock::now() - peer.second;
@@ -293,20 +256,22 @@ TEST_F(ServerThreadTest, ServesAgainAfterRunningOutOfDescriptors) {
   // Served first, which also lets UBSan check the event sink's type while it
   // still has the descriptors its memory probe needs.
   EXPECT_EQ(Exchange(Frame(32)), Served(32));
+  events_.Take(1);  // its connect
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit const lowered{std::min<rlim_t>(saved.rlim_cur, 512), saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
   boost::asio::io_context io;  // the client's descriptors, taken before the rest run out
   ip::tcp::socket client(io, ip::tcp::v4());
-  std::vector<int> fillers{dup(2)};
-  for (int fd; (fd = dup(fillers[0])) >= 0;) fillers.push_back(fd);
+  std::vector<tally_test::UniqueFd> fillers;
+  for (int fd; (fd = dup(2)) >= 0;) fillers.emplace_back(fd);
   EXPECT_EQ(errno, EMFILE);
   boost::system::error_code error;
   client.connect({ip::address_v4::loopback(), port_}, error);
   if (!error) client.send(boost::asio::buffer(Frame(32)), 0, error);
-  EXPECT_TRUE(events_.WaitFor("error Out of file descriptors: 0 connections open"));
-  for (int fd : fillers) close(fd);
+  EXPECT_EQ(events_.Take(1),
+            tally_test::Strings{"error Out of file descriptors: 0 connections open"});
+  fillers.clear();
   setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_FALSE(error) << error.message();
   timeval limit{5, 0};
