@@ -55,7 +55,9 @@ std::string BenchUsage() {
          "Drives a running tallyd (or tally-refserver with --mode echo) over TCP with\n"
          "one request per connection and reports throughput, latency and errors.\n"
          "  --host H            daemon address (127.0.0.1)\n"
-         "  --port P            daemon port (14355)\n"
+         "  --port P            daemon port (" +
+         std::to_string(tally::kDefaultPort) +
+         ")\n"
          "  --mode tallyd|echo  check real replies, or accept echoed frames (tallyd)\n"
          "  --concurrency C     connections in flight, 1-10000 (8)\n"
          "  --duration S        measured seconds (10)\n"
@@ -63,7 +65,9 @@ std::string BenchUsage() {
          "  --requests N        stop after N measured replies; 0 no limit (0)\n"
          "  --ids N             distinct UniqueIDs (1000)\n"
          "  --mix L:A:E:P       weights of LOGIN, ALIVE, EXIT, PING (25:40:25:10)\n"
-         "  --product ID        ProductID sent (korvia7mobile)\n"
+         "  --product ID        ProductID sent (" +
+         std::string(tally::kProductId) +
+         ")\n"
          "  --app ID            AppID sent (tally-bench)\n"
          "  --id-prefix TEXT    UniqueID prefix (unique to each run)\n"
          "  --timeout MS        per-request time limit (5000)\n"
@@ -73,8 +77,8 @@ std::string BenchUsage() {
          "Exit status: 0 clean run, 1 errors or failed check, 2 usage error.\n";
 }
 
-bool ParseBenchOptions(int argc, char const* const* argv, BenchOptions& options,
-                       std::string& error, bool& help) {
+bool ParseBenchOptions(int argc, char const* const* argv, BenchOptions& options, std::string& error,
+                       bool& help) {
   help = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -91,7 +95,8 @@ bool ParseBenchOptions(int argc, char const* const* argv, BenchOptions& options,
       continue;
     }
     if (i + 1 >= argc) {
-      error = arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unexpected argument '" + arg + "'";
+      error =
+          arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unexpected argument '" + arg + "'";
       return false;
     }
     std::string value = argv[++i];

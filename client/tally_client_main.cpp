@@ -20,14 +20,15 @@ constexpr int kExitUsage = 2;
 constexpr int kExitUnreachable = 3;
 
 void PrintUsage(FILE* out) {
-  std::fputs(
+  std::fprintf(
+      out,
       "usage: tally-client [--host H] [--port P] [--product ID] [--bind ADDR] [--timeout MS]\n"
       "                    ping|login|alive|exit [--unique U] [--app A]\n"
       "Sends one request to tallyd and prints the reply. --unique and --app are required\n"
-      "for login, alive and exit. Defaults: host 127.0.0.1, port 14355, product korvia7mobile,\n"
+      "for login, alive and exit. Defaults: host 127.0.0.1, port %u, product %s,\n"
       "timeout 5000 ms.\n"
       "Exit status: 0 reply code 200, 1 other reply code, 2 usage error, 3 no reply.\n",
-      out);
+      unsigned{tally::kDefaultPort}, tally::kProductId);
 }
 
 bool ParseNumber(char const* text, unsigned long max, unsigned long& value) {
