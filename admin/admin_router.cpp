@@ -10,7 +10,7 @@ namespace tally_admin {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxPageLimit = 10000;
 constexpr char kClientsPath[] = "/api/v1/clients";
