@@ -144,17 +144,17 @@ AdminRouter::AdminRouter(IAdminSource& source, std::string authority, unsigned s
       token_(std::move(token)) {}
 
 Response AdminRouter::Handle(Request const& request) {
-  http::status const refusal = Check(request);
+  std::string why;
+  http::status const refusal = Check(request, why);
+  if (refusal == http::status::ok) return Route(request);
+  Response response = Error(refusal, why, request);
   if (refusal == http::status::unauthorized) {
-    Response response = Error(refusal, "a valid bearer token is required", request);
     response.set(http::field::www_authenticate, "Bearer");
-    return response;
   }
-  if (refusal != http::status::ok) return Error(refusal, "request refused", request);
-  return Route(request);
+  return response;
 }
 
-http::status AdminRouter::Check(Request const& request) const {
+http::status AdminRouter::Check(Request const& request, std::string& why) const {
   if (!token_.empty()) {
     auto const found = request.find(http::field::authorization);
     auto const value = found != request.end() ? found->value() : boost::beast::string_view();
@@ -163,18 +163,24 @@ http::status AdminRouter::Check(Request const& request) const {
     // Only the length can be learnt from the time taken.
     if (given.size() != expected.size() ||
         CRYPTO_memcmp(given.data(), expected.data(), expected.size()) != 0) {
+      why = "a valid bearer token is required";
       return http::status::unauthorized;
     }
   }
   if (!HeaderIs(request, http::field::host, authority_) &&
       !HeaderIs(request, http::field::host, localhost_)) {
+    why = "Host must be " + authority_ + " or " + localhost_;
     return http::status::forbidden;
   }
   if (request.method() == http::verb::delete_ || request.method() == http::verb::post) {
-    if (request["X-Tallyd-Admin"] != "1") return http::status::forbidden;
+    if (request["X-Tallyd-Admin"] != "1") {
+      why = "changes need the header X-Tallyd-Admin: 1";
+      return http::status::forbidden;
+    }
     auto const origin = request.find(http::field::origin);
     if (origin != request.end() && !boost::iequals(origin->value(), "http://" + authority_) &&
         !boost::iequals(origin->value(), "http://" + localhost_)) {
+      why = "changes from another origin are refused";
       return http::status::forbidden;
     }
   }

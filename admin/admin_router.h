@@ -36,8 +36,8 @@ class AdminRouter {
   Response Handle(Request const& request);
 
  private:
-  // The status refusing `request`, or ok.
-  http::status Check(Request const& request) const;
+  // The status refusing `request` and why, or ok.
+  http::status Check(Request const& request, std::string& why) const;
   Response Route(Request const& request);
 
   IAdminSource& source_;
