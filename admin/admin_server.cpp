@@ -108,13 +108,15 @@ AdminServer::AdminServer(IAdminSource& source, std::string authority, unsigned s
     : authority_(std::move(authority)),
       router_(source, authority_, port, std::move(token)),
       io_(std::make_unique<asio::io_context>(1)),
-      acceptor_(std::make_unique<tcp::acceptor>(*io_)) {}
+      acceptor_(std::make_unique<tcp::acceptor>(*io_)),
+      retry_(std::make_unique<asio::steady_timer>(*io_)) {}
 
 AdminServer::~AdminServer() {
   io_->stop();
   if (thread_.joinable()) thread_.join();
   // The sessions still pending go with the io_context, while open_ and the
   // router they use are alive.
+  retry_.reset();
   acceptor_.reset();
   io_.reset();
 }
@@ -126,7 +128,15 @@ void AdminServer::DoAccept() {
 
 void AdminServer::OnAccept(boost::system::error_code ec, tcp::socket socket) {
   if (ec == asio::error::operation_aborted) return;
-  if (!ec && open_ < kMaxAdminConnections) {
+  if (ec) {
+    // Out of descriptors, most likely: accepting again at once would spin.
+    retry_->expires_after(std::chrono::milliseconds(100));
+    retry_->async_wait([this](boost::system::error_code waited) {
+      if (!waited) DoAccept();
+    });
+    return;
+  }
+  if (open_ < kMaxAdminConnections) {
     std::make_shared<AdminSession>(std::move(socket), router_, open_)->Run();
   }
   DoAccept();

@@ -9,6 +9,7 @@
 // and waits for it, so the source must outlive this object.
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <memory>
 #include <string>
@@ -51,6 +52,7 @@ class AdminServer {
   int open_ = 0;  // sessions alive; admin thread only
   std::unique_ptr<boost::asio::io_context> io_;
   std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor_;
+  std::unique_ptr<boost::asio::steady_timer> retry_;  // after a failed accept
   std::thread thread_;
 };
 
