@@ -30,6 +30,13 @@ void ReadBound(IniFile const& ini, BoundsLogFunc log, BoundKey const& key, T& se
   setting = static_cast<T>(value);
 }
 
+void ReadText(IniFile const& ini, BoundsLogFunc log, char const* name, std::string& setting) {
+  auto const text = ini.get<std::string>(std::string("tallyd.") + name);
+  if (!text) return;
+  log(LOG_INFO, "Config: [%s] = %s", name, text->c_str());
+  setting = *text;
+}
+
 }  // namespace
 
 bool ParseBoundedNumber(std::string const& text, unsigned long low, unsigned long high,
@@ -49,4 +56,6 @@ void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bou
   ReadBound(ini, log, kMaxClients, bounds.maxClients);
   ReadBound(ini, log, kClientTimeout, bounds.clientTimeoutSeconds);
   ReadBound(ini, log, kMaxPerAddress, bounds.maxConnectionsPerAddress);
+  ReadText(ini, log, "admin-listen", bounds.adminListen);
+  ReadText(ini, log, "admin-token-file", bounds.adminTokenFile);
 }

@@ -14,6 +14,9 @@ struct ServiceBounds {
   unsigned long maxClients = 1000000;           // "max-clients"
   unsigned int clientTimeoutSeconds = 300;      // "client-timeout"
   unsigned int maxConnectionsPerAddress = 256;  // "max-connections-per-address"
+  // An empty "admin-listen" is kept: it turns the admin interface off.
+  std::string adminListen = "127.0.0.1:14356";  // "admin-listen"
+  std::string adminTokenFile;                   // "admin-token-file"
 };
 
 // Reads the keys of `ini` into `bounds`, logging through `log`.

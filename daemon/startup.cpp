@@ -101,6 +101,8 @@ int RunSteps(int argc, char** argv) {
   options.clientTimeoutSeconds = bounds.clientTimeoutSeconds;
   options.maxClients = bounds.maxClients;
   options.maxConnectionsPerAddress = bounds.maxConnectionsPerAddress;
+  options.adminListen = bounds.adminListen.c_str();
+  options.adminTokenFile = bounds.adminTokenFile.c_str();
   norla_server::tag_norlasvr_context* server = NorlaServerCreateWithOptions(
       result, kProducts, port, kClientTimeoutMinutes, "", &handler, &options);
   if (server == nullptr) {

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libboost-dev libboost-thread-dev libboost-system-dev libboost-filesystem-dev
-  libboost-date-time-dev libssl-dev
+  libboost-date-time-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   busybox-syslogd iproute2 util-linux procps dpkg-dev file shellcheck
@@ -14,7 +14,7 @@ packages=(
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev
-            libboost-filesystem-dev libboost-date-time-dev libssl-dev)
+            libboost-filesystem-dev libboost-date-time-dev libssl-dev nlohmann-json3-dev)
 fi
 
 missing=()

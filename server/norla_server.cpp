@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
+#include "admin/admin_server.h"
 #include "server/event_log.h"
 #include "server/log_stream.h"
 #include "server/receive_packet_handler.h"
+#include "server/service_access_lists.h"
+#include "server/service_admin_source.h"
 #include "server/service_transport_events.h"
 #include "transport/ip_access_list.h"
 #include "transport/packet_server_thread.h"
@@ -16,13 +20,18 @@ namespace norla_server {
 
 // The instance record. Owns the server thread object, the request handler and
 // the transport's event sink; the server thread calls into both until it has
-// ended.
+// ended. The admin interface uses the handler, the lists and the server
+// thread object, so it is stopped first.
 struct tag_norlasvr_context {
   KPacketServerThread* serverThread = nullptr;
   KReceivePacketHandler handler;
   KServiceTransportEvents transportEvents;
+  KServiceAccessLists accessLists;
+  KServiceAdminSource adminSource;
+  std::unique_ptr<tally_admin::AdminServer> admin;
 
-  explicit tag_norlasvr_context(char const* products) : handler(products) {}
+  tag_norlasvr_context(char const* products, unsigned int port)
+      : handler(products), adminSource(handler, accessLists, port) {}
 };
 
 namespace {
@@ -32,6 +41,7 @@ namespace {
 // it has not ended (a slow or stuck packet handler), wait without limit.
 void ReleaseContext(tag_norlasvr_context* context) {
   if (context == nullptr) return;
+  context->admin.reset();
   if (KPacketServerThread* thread = context->serverThread) {
     if (!thread->Ended()) {
       thread->PostStop();
@@ -56,6 +66,23 @@ unsigned int CreationCode(StartFailure failure) {
       break;
   }
   return kNorlaThreadStartFailed;
+}
+
+// The admin interface for `options`, or its absence said in one line.
+void StartAdmin(tag_norlasvr_context& context, NorlaServerOptions const& options) {
+  if (options.adminListen == nullptr || *options.adminListen == '\0') return;
+  tally_admin::AdminOptions admin;
+  admin.listen = options.adminListen;
+  if (options.adminTokenFile != nullptr) admin.tokenFile = options.adminTokenFile;
+  std::string why;
+  context.adminSource.SetServerThread(context.serverThread);
+  context.admin = tally_admin::AdminServer::Start(admin, context.adminSource, why);
+  if (context.admin) {
+    OutputLog("", ("Admin interface on " + context.admin->Authority()).c_str(), -1, nullptr,
+              false);
+  } else {
+    KServiceTransportEvents::LogError("Admin interface off: " + why);
+  }
 }
 
 // A creation that fails removes what it built without logging "ServiceEnd".
@@ -114,11 +141,12 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
     norla_server::ServerThreadOptions threadOptions;
     threadOptions.accessLists = norla_server::LoadIPConfig();
     threadOptions.maxPerAddress = options.maxConnectionsPerAddress;
-    context = new (std::nothrow) tag_norlasvr_context(products);
+    context = new (std::nothrow) tag_norlasvr_context(products, port & 0xFFFF);
     if (context == nullptr) {
       result = kNorlaNoMemory;
       return nullptr;
     }
+    context->accessLists.Loaded(*threadOptions.accessLists);
     context->handler.SetTimeoutSeconds(options.clientTimeoutSeconds != 0
                                            ? options.clientTimeoutSeconds
                                            : static_cast<std::uint64_t>(timeoutMinutes) * 60);
@@ -147,6 +175,7 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
     context->handler.SetEventHandler(handler);
     OutputLog("", "ServiceStart", static_cast<int>(context->handler.ClientCount()), "", false);
     context->transportEvents.SetHost(handler);
+    norla_server::StartAdmin(*context, options);
     result = kNorlaOk;
     return context;
   } catch (...) {
@@ -171,18 +200,9 @@ bool NorlaServerSetExtParams(tag_norlasvr_context* instance, char const* text) {
 bool NorlaServerReloadAccessLists(tag_norlasvr_context* instance) {
   if (instance == nullptr || instance->serverThread == nullptr) return false;
   try {
+    norla_server::AccessListSummary summary;
     std::string failure;
-    auto lists = norla_server::ReloadIPConfig(failure);
-    if (!lists) {
-      KServiceTransportEvents::LogError("Access lists not reloaded: " + failure);
-      return false;
-    }
-    std::string const line = "Access lists reloaded: " + std::to_string(lists->deny().size()) +
-                             " deny patterns, " + std::to_string(lists->allow().size()) +
-                             " allow patterns";
-    instance->serverThread->SetAccessLists(std::move(lists));
-    OutputLog("", line.c_str(), -1, nullptr, false);
-    return true;
+    return instance->accessLists.Reload(*instance->serverThread, summary, failure);
   } catch (...) {
     return false;
   }
@@ -199,6 +219,7 @@ void NorlaServerUpdateClients(tag_norlasvr_context* instance) {
 void NorlaServerQuit(tag_norlasvr_context* instance) {
   if (instance == nullptr || instance->serverThread == nullptr) return;
   try {
+    instance->admin.reset();
     instance->serverThread->PostStop();
     instance->serverThread->Join(5000);
   } catch (...) {

@@ -36,10 +36,14 @@ struct NorlaServerOptions {
   unsigned int clientTimeoutSeconds;      // idle time before a client is dropped; 0: the minutes
   unsigned long maxClients;               // entries in the register; 0: no limit
   unsigned int maxConnectionsPerAddress;  // open connections per peer address; 0: no limit
+  // The admin interface's "ADDRESS:PORT" ("[IPV6]:PORT"); null or "": none.
+  // Read during creation only, like the next field.
+  char const* adminListen;
+  char const* adminTokenFile;  // the bearer token's file; null or "": no token
 };
 
 // The defaults: timeout from the creation call, 1,000,000 clients, 256
-// connections per address.
+// connections per address, no admin interface.
 NORLA_EXPORT void NorlaServerDefaultOptions(NorlaServerOptions* options);
 
 // Installs the log sink (called like syslog). Null selects syslog itself.
@@ -63,6 +67,10 @@ NORLA_EXPORT norla_server::tag_norlasvr_context* NorlaServerCreateWithOptions(
 NORLA_EXPORT bool NorlaServerSetExtParams(norla_server::tag_norlasvr_context* instance,
                                           char const* text);
 
+// The admin interface starts with the instance when its address is set; when
+// it cannot (not loopback without a token, a failed bind) one error line says
+// why and the instance runs without it.
+
 // Reads "./denyip.txt" and "./allowip.txt" again and replaces the instance's
 // access lists whole for the connections accepted from then on; logs
 // "Access lists reloaded: D deny patterns, A allow patterns". When a file
@@ -73,7 +81,8 @@ NORLA_EXPORT bool NorlaServerReloadAccessLists(norla_server::tag_norlasvr_contex
 // Drops clients idle for longer than the time-out, on the calling thread.
 NORLA_EXPORT void NorlaServerUpdateClients(norla_server::tag_norlasvr_context* instance);
 
-// Stops the server thread and waits up to 5 seconds for it.
+// Stops the admin interface, then the server thread, waiting up to 5 seconds
+// for the latter.
 NORLA_EXPORT void NorlaServerQuit(norla_server::tag_norlasvr_context* instance);
 
 // Releases the instance. Never frees anything under a server thread that is

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "base/obscured_text.h"
@@ -105,6 +106,18 @@ void LogRegisterLine(TableEvent event, std::size_t count) {
   OutputLogAt(priority, "", EventText(event), CountOf(count), "");
 }
 
+constexpr ReplyCode kCountedCodes[kReplyCodeSlots] = {
+    kReplyOk,           kReplyNotRegistered,  kReplyEmpty,          kReplyTooFewWords,
+    kReplyNotNorla,     kReplyNoUniqueId,     kReplyNoAppId,        kReplyNoProductId,
+    kReplyUnknownCommand, kReplyRegisterFull, kReplyUnknownProduct, kReplyDateUnreadable,
+    kReplyDateInvalid,  kReplyDateStale};
+
+std::size_t CodeSlot(ReplyCode code) {
+  return static_cast<std::size_t>(std::find(std::begin(kCountedCodes), std::end(kCountedCodes),
+                                            code) -
+                                  std::begin(kCountedCodes));
+}
+
 ReplyCode ReplyFor(TableResult result) {
   switch (result) {
     case TableResult::kNotFound:
@@ -169,6 +182,9 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
   ReplyCode code =
       ParsePacketLocked(std::string_view(reinterpret_cast<char const*>(output), used), peer);
   currentPeer.clear();
+  if (std::size_t const slot = CodeSlot(code); slot < kReplyCodeSlots) {
+    requestCounts_[slot].fetch_add(1, std::memory_order_relaxed);
+  }
 
   unsigned char plain[kBufferSize] = {};
   unsigned char cipher[kBufferSize] = {};
@@ -257,10 +273,15 @@ void KReceivePacketHandler::OnChanged(std::string const& unique, std::string con
         break;
     }
   }
+  if (outcome.count > peakClients_.load(std::memory_order_relaxed)) {
+    peakClients_.store(outcome.count, std::memory_order_relaxed);
+    peakTime_.store(Now(), std::memory_order_relaxed);
+  }
   TableLine const& line = outcome.line;
   if (line.event != TableEvent::kNone) {
-    Log(line.uniqueId.c_str(), EventText(line.event), CountOf(line.count), line.peer.c_str(),
-        false);
+    bool const admin = adminRelease_ && line.event == TableEvent::kDisconnect;
+    Log(line.uniqueId.c_str(), admin ? "Disconnect(Admin)" : EventText(line.event),
+        CountOf(line.count), line.peer.c_str(), false);
   }
   LogRegisterLine(outcome.registerLine, outcome.count);
 }
@@ -302,6 +323,22 @@ bool KReceivePacketHandler::Log(char const* source, char const* event, int count
     text += "(" + currentPeer + ")";
   }
   return OutputLog(source, event, count, text.c_str(), flag);
+}
+
+bool KReceivePacketHandler::ReleaseByAdmin(std::string const& unique) {
+  tally::MutexLock requestLock(&requestMutex);
+  adminRelease_ = true;
+  TableOutcome const outcome = table_->Release(unique);
+  adminRelease_ = false;
+  return outcome.result == TableResult::kRemoved;
+}
+
+std::vector<std::pair<int, std::uint64_t>> KReceivePacketHandler::RequestCounts() const {
+  std::vector<std::pair<int, std::uint64_t>> counts;
+  for (std::size_t slot = 0; slot < kReplyCodeSlots; ++slot) {
+    counts.emplace_back(kCountedCodes[slot], requestCounts_[slot].load(std::memory_order_relaxed));
+  }
+  return counts;
 }
 
 void KReceivePacketHandler::SetTimeoutSeconds(std::uint64_t seconds) {

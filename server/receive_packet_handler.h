@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/mutex.h"
@@ -35,6 +36,8 @@
 namespace norla_server {
 
 constexpr std::uint64_t kDefaultMaxClients = 1000000;
+// Reply codes counted per code (protocol/reply_code.h has 14).
+constexpr std::size_t kReplyCodeSlots = 14;
 
 class KReceivePacketHandler final : private ClientTableListener {
  public:
@@ -92,6 +95,19 @@ class KReceivePacketHandler final : private ClientTableListener {
   // A handler whose service never started ends without a "ServiceEnd" line.
   void DisarmServiceEnd() { logServiceEnd_ = false; }
 
+  // Removes the entry whatever its login count, under requestMutex so its
+  // line ("Disconnect(Admin)") carries no in-flight request's peer. False
+  // when the UniqueID is not registered.
+  bool ReleaseByAdmin(std::string const& uniqueId) EXCLUDES(requestMutex);
+
+  // Requests answered with each reply code since creation, in code order.
+  std::vector<std::pair<int, std::uint64_t>> RequestCounts() const;
+  // The most entries the table held, and when (0: never any).
+  std::size_t PeakClients() const { return peakClients_.load(std::memory_order_relaxed); }
+  std::time_t PeakTime() const { return peakTime_.load(std::memory_order_relaxed); }
+  std::uint64_t TimeoutSeconds() const { return timeoutSeconds_; }
+  std::uint64_t MaxClients() const { return maxClients_; }
+
   std::size_t ClientCount() { return table_->Count(); }
   // Changes made through it reach OnChanged without requestMutex: look-ups
   // only while requests are served.
@@ -108,9 +124,9 @@ class KReceivePacketHandler final : private ClientTableListener {
   ReplyCode ExecuteCommand(Request const& request) REQUIRES(requestMutex);
 
   // ClientTableListener; run with the table's lock held. Only ExecuteCommand
-  // changes the table (nothing releases through Table() here), so OnChanged
-  // also runs under requestMutex; the table cannot say so through its
-  // interface.
+  // and ReleaseByAdmin change the table (nothing releases through Table()
+  // here), so OnChanged also runs under requestMutex; the table cannot say so
+  // through its interface.
   void OnChanged(std::string const& uniqueId, std::string const& appId,
                  TableOutcome const& outcome) override REQUIRES(requestMutex);
   void OnExpiring(std::string const& uniqueId) override;
@@ -120,6 +136,7 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::string uniqueId GUARDED_BY(requestMutex);
   std::string appId GUARDED_BY(requestMutex);
   std::string currentPeer GUARDED_BY(requestMutex);
+  bool adminRelease_ GUARDED_BY(requestMutex) = false;  // ReleaseByAdmin is removing
   // MD5 of uniqueId followed by appId, in hex: computed once per identification.
   char replyHash_[32] GUARDED_BY(requestMutex);
   norla::Md5HexDigest md5_ GUARDED_BY(requestMutex);
@@ -135,6 +152,11 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Held as what it is, so the lock order above can name its mutex.
   std::unique_ptr<MemoryClientTable> table_;
   bool logServiceEnd_ = true;
+  // Counted in relaxed order: figures for people, not for synchronisation.
+  std::atomic<std::uint64_t> requestCounts_[kReplyCodeSlots] = {};
+  // Written only by OnChanged, under the table's lock.
+  std::atomic<std::size_t> peakClients_{0};
+  std::atomic<std::time_t> peakTime_{0};
   // Keyed on the first request.
   norla::PacketCipher cipher_ GUARDED_BY(requestMutex);
   // Reused by ParsePacket so that its strings keep their capacity.

@@ -1,0 +1,258 @@
+#include "admin/admin_router.h"
+
+#include <openssl/crypto.h>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+namespace tally_admin {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr std::size_t kMaxPageLimit = 10000;
+constexpr char kClientsPath[] = "/api/v1/clients";
+
+std::string Rfc3339(std::time_t time) {
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Percent-decoding; '+' stays '+' (UniqueIDs may hold it). False on a bad escape.
+bool UrlDecode(std::string_view text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    int const high = HexValue(text[i + 1]);
+    int const low = HexValue(text[i + 2]);
+    if (high < 0 || low < 0) return false;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return true;
+}
+
+Response JsonResponse(http::status status, json const& body, Request const& request) {
+  Response response(status, request.version());
+  response.set(http::field::content_type, "application/json");
+  response.set(http::field::cache_control, "no-store");
+  response.keep_alive(request.keep_alive());
+  response.body() = body.dump() + "\n";
+  response.prepare_payload();
+  return response;
+}
+
+Response Error(http::status status, std::string const& message, Request const& request) {
+  return ErrorResponse(status, message, request.version(), request.keep_alive());
+}
+
+json ClientJson(AdminClient const& client) {
+  return json{{"unique_id", client.uniqueId},         {"app_id", client.appId},
+              {"address", client.address},            {"logins", client.logins},
+              {"first_seen", Rfc3339(client.firstSeen)}, {"last_seen", Rfc3339(client.lastSeen)},
+              {"idle_seconds", client.idleSeconds}};
+}
+
+json StatusJson(AdminStatus const& status) {
+  json codes = json::object();
+  for (auto const& [code, count] : status.requestsByCode) codes[std::to_string(code)] = count;
+  return json{{"version", status.version},
+              {"start_time", Rfc3339(status.startTime)},
+              {"uptime_seconds", status.uptimeSeconds},
+              {"port", status.port},
+              {"current_clients", status.currentClients},
+              {"peak_clients", status.peakClients},
+              {"peak_time", status.peakTime != 0 ? json(Rfc3339(status.peakTime)) : json()},
+              {"client_timeout_seconds", status.clientTimeoutSeconds},
+              {"max_clients", status.maxClients},
+              {"requests_by_code", codes},
+              {"access_lists",
+               {{"deny", status.denyPatterns},
+                {"allow", status.allowPatterns},
+                {"loaded_at", Rfc3339(status.listsLoadedAt)}}}};
+}
+
+// The query's parameters into `query`; false (with `why`) on a bad one.
+bool ParsePageQuery(std::string_view text, AdminClientQuery& query, std::string& why) {
+  while (!text.empty()) {
+    std::size_t const end = std::min(text.find('&'), text.size());
+    std::string_view const pair = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    std::size_t const equals = std::min(pair.find('='), pair.size());
+    std::string name, value;
+    if (!UrlDecode(pair.substr(0, equals), name) ||
+        !UrlDecode(pair.substr(std::min(equals + 1, pair.size())), value)) {
+      why = "bad percent escape in the query";
+      return false;
+    }
+    if (name == "app") {
+      query.appId = value;
+    } else if (name == "address") {
+      query.address = value;
+    } else if (name == "after") {
+      query.after = value;
+    } else if (name == "limit") {
+      auto const result = std::from_chars(value.data(), value.data() + value.size(), query.limit);
+      if (result.ec != std::errc() || result.ptr != value.data() + value.size() ||
+          query.limit == 0 || query.limit > kMaxPageLimit) {
+        why = "limit must be a whole number from 1 to 10000";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool HeaderIs(Request const& request, http::field field, std::string_view value) {
+  auto const found = request.find(field);
+  return found != request.end() && boost::iequals(found->value(), value);
+}
+
+}  // namespace
+
+Response ErrorResponse(http::status status, std::string const& message, unsigned version,
+                       bool keepAlive) {
+  Response response(status, version);
+  response.set(http::field::content_type, "application/json");
+  response.keep_alive(keepAlive);
+  response.body() = json{{"error", message}}.dump() + "\n";
+  response.prepare_payload();
+  return response;
+}
+
+AdminRouter::AdminRouter(IAdminSource& source, std::string authority, unsigned short port,
+                         std::string token)
+    : source_(source),
+      authority_(std::move(authority)),
+      localhost_("localhost:" + std::to_string(port)),
+      token_(std::move(token)) {}
+
+Response AdminRouter::Handle(Request const& request) {
+  std::string why;
+  http::status const refusal = Check(request, why);
+  if (refusal == http::status::ok) return Route(request);
+  Response response = Error(refusal, why, request);
+  if (refusal == http::status::unauthorized) {
+    response.set(http::field::www_authenticate, "Bearer");
+  }
+  return response;
+}
+
+http::status AdminRouter::Check(Request const& request, std::string& why) const {
+  if (!token_.empty()) {
+    auto const found = request.find(http::field::authorization);
+    auto const value = found != request.end() ? found->value() : boost::beast::string_view();
+    std::string_view const given(value.data(), value.size());
+    std::string const expected = "Bearer " + token_;
+    // Only the length can be learnt from the time taken.
+    if (given.size() != expected.size() ||
+        CRYPTO_memcmp(given.data(), expected.data(), expected.size()) != 0) {
+      why = "a valid bearer token is required";
+      return http::status::unauthorized;
+    }
+  }
+  if (!HeaderIs(request, http::field::host, authority_) &&
+      !HeaderIs(request, http::field::host, localhost_)) {
+    why = "Host must be " + authority_ + " or " + localhost_;
+    return http::status::forbidden;
+  }
+  if (request.method() == http::verb::delete_ || request.method() == http::verb::post) {
+    if (request["X-Tallyd-Admin"] != "1") {
+      why = "changes need the header X-Tallyd-Admin: 1";
+      return http::status::forbidden;
+    }
+    auto const origin = request.find(http::field::origin);
+    if (origin != request.end() && !boost::iequals(origin->value(), "http://" + authority_) &&
+        !boost::iequals(origin->value(), "http://" + localhost_)) {
+      why = "changes from another origin are refused";
+      return http::status::forbidden;
+    }
+  }
+  return http::status::ok;
+}
+
+Response AdminRouter::Route(Request const& request) {
+  std::string_view target(request.target().data(), request.target().size());
+  std::string_view query;
+  if (auto const mark = target.find('?'); mark != target.npos) {
+    query = target.substr(mark + 1);
+    target = target.substr(0, mark);
+  }
+  http::verb const method = request.method();
+  bool const get = method == http::verb::get;
+
+  if (target == "/api/v1/status") {
+    if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    return JsonResponse(http::status::ok, StatusJson(source_.Status()), request);
+  }
+  if (target == "/metrics") {
+    if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    Response response(http::status::ok, request.version());
+    response.set(http::field::content_type, "text/plain; version=0.0.4");
+    response.keep_alive(request.keep_alive());
+    response.body() = source_.Metrics();
+    response.prepare_payload();
+    return response;
+  }
+  if (target == "/api/v1/reload") {
+    if (method != http::verb::post) {
+      return Error(http::status::method_not_allowed, "use POST", request);
+    }
+    AdminReload const reload = source_.Reload();
+    if (!reload.ok) return Error(http::status::internal_server_error, reload.failure, request);
+    return JsonResponse(http::status::ok,
+                        json{{"deny", reload.denyPatterns}, {"allow", reload.allowPatterns}},
+                        request);
+  }
+  if (target == kClientsPath) {
+    if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    AdminClientQuery page;
+    std::string why;
+    if (!ParsePageQuery(query, page, why)) return Error(http::status::bad_request, why, request);
+    std::size_t const limit = page.limit;
+    page.limit = limit + 1;  // one more tells whether another page follows
+    std::vector<AdminClient> clients = source_.Clients(page);
+    bool const more = clients.size() > limit;
+    if (more) clients.resize(limit);
+    json body{{"clients", json::array()}};
+    for (AdminClient const& client : clients) body["clients"].push_back(ClientJson(client));
+    if (more) body["next"] = clients.back().uniqueId;
+    return JsonResponse(http::status::ok, body, request);
+  }
+  std::string_view const prefix = "/api/v1/clients/";
+  if (target.substr(0, prefix.size()) == prefix && target.size() > prefix.size()) {
+    std::string id;
+    if (!UrlDecode(target.substr(prefix.size()), id)) {
+      return Error(http::status::bad_request, "bad percent escape in the path", request);
+    }
+    if (get) {
+      auto const client = source_.Client(id);
+      if (!client) return Error(http::status::not_found, "no such client", request);
+      return JsonResponse(http::status::ok, ClientJson(*client), request);
+    }
+    if (method == http::verb::delete_) {
+      if (!source_.Release(id)) return Error(http::status::not_found, "no such client", request);
+      return JsonResponse(http::status::ok, json{{"released", id}}, request);
+    }
+    return Error(http::status::method_not_allowed, "use GET or DELETE", request);
+  }
+  return Error(http::status::not_found, "no such endpoint", request);
+}
+
+}  // namespace tally_admin

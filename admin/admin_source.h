@@ -1,0 +1,76 @@
+#pragma once
+
+// What the admin interface asks of the service. The admin layer knows nothing
+// of the service beyond this interface, so it builds and is tested on its own.
+//
+// Threads: called on the admin thread only. Implementations hold the
+// service's locks briefly (a page is a copy) and never for a whole table.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tally_admin {
+
+struct AdminStatus {
+  std::string version;
+  std::time_t startTime = 0;
+  std::int64_t uptimeSeconds = 0;
+  unsigned int port = 0;
+  std::size_t currentClients = 0;
+  std::size_t peakClients = 0;
+  std::time_t peakTime = 0;  // 0: no client yet
+  std::uint64_t clientTimeoutSeconds = 0;
+  std::uint64_t maxClients = 0;  // 0: no limit
+  std::vector<std::pair<int, std::uint64_t>> requestsByCode;  // reply code, count
+  std::size_t denyPatterns = 0;
+  std::size_t allowPatterns = 0;
+  std::time_t listsLoadedAt = 0;
+};
+
+struct AdminClient {
+  std::string uniqueId;
+  std::string appId;
+  std::string address;
+  std::uint32_t logins = 0;
+  std::time_t firstSeen = 0;
+  std::time_t lastSeen = 0;
+  std::int64_t idleSeconds = 0;
+};
+
+struct AdminClientQuery {
+  std::string after;  // UniqueIDs greater than this; "" from the first
+  std::size_t limit = 100;
+  std::string appId;    // "" for any
+  std::string address;  // "" for any
+};
+
+struct AdminReload {
+  bool ok = false;
+  std::size_t denyPatterns = 0;
+  std::size_t allowPatterns = 0;
+  std::string failure;  // why not, when !ok
+};
+
+class IAdminSource {
+ public:
+  virtual AdminStatus Status() = 0;
+  // Up to `limit` matching clients sorted by UniqueID.
+  virtual std::vector<AdminClient> Clients(AdminClientQuery const& query) = 0;
+  virtual std::optional<AdminClient> Client(std::string const& uniqueId) = 0;
+  // Removes the entry whatever its login count; false when unknown.
+  virtual bool Release(std::string const& uniqueId) = 0;
+  // Reads the access lists again, as a reload signal does.
+  virtual AdminReload Reload() = 0;
+  // Prometheus text format 0.0.4.
+  virtual std::string Metrics() = 0;
+
+ protected:
+  ~IAdminSource() = default;
+};
+
+}  // namespace tally_admin

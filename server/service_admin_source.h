@@ -1,0 +1,44 @@
+#pragma once
+
+// What the admin interface sees of one service instance: the request
+// handler's figures, its table (pages are copies made by the table), the
+// transport's refusal counts and the access lists.
+//
+// Threads: called on the admin thread. Release takes requestMutex for one
+// removal; nothing else here holds a service lock longer than one table call.
+
+#include <chrono>
+#include <ctime>
+
+#include "admin/admin_source.h"
+#include "server/receive_packet_handler.h"
+#include "server/service_access_lists.h"
+#include "transport/packet_server_thread.h"
+
+namespace norla_server {
+
+class KServiceAdminSource final : public tally_admin::IAdminSource {
+ public:
+  KServiceAdminSource(KReceivePacketHandler& handler, KServiceAccessLists& lists,
+                      unsigned int port);
+
+  // Set before the admin interface starts; it must outlive the interface.
+  void SetServerThread(KPacketServerThread* thread) { thread_ = thread; }
+
+  tally_admin::AdminStatus Status() override;
+  std::vector<tally_admin::AdminClient> Clients(tally_admin::AdminClientQuery const& query) override;
+  std::optional<tally_admin::AdminClient> Client(std::string const& uniqueId) override;
+  bool Release(std::string const& uniqueId) override;
+  tally_admin::AdminReload Reload() override;
+  std::string Metrics() override;
+
+ private:
+  KReceivePacketHandler& handler_;
+  KServiceAccessLists& lists_;
+  unsigned int const port_;
+  std::time_t const startTime_;
+  std::chrono::steady_clock::time_point const started_;
+  KPacketServerThread* thread_ = nullptr;
+};
+
+}  // namespace norla_server

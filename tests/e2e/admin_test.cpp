@@ -1,0 +1,165 @@
+// The admin interface on the real binary: its access rules, and a client
+// seen, counted and released through it.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <nlohmann/json.hpp>
+
+#include "client/request_builder.h"
+#include "client/tally_client.h"
+#include "protocol/protocol_constants.h"
+#include "tests/support/daemon_process.h"
+#include "tests/support/root_sandbox.h"
+
+namespace {
+
+using namespace tally_test;
+namespace asio = boost::asio;
+
+constexpr char kToken[] = "e2e-admin-token";
+
+struct HttpReply {
+  int status = 0;  // 0: no response
+  std::string body;
+};
+
+// One request on its own connection; `headers` are whole lines.
+HttpReply Http(unsigned short port, std::string const& method, std::string const& path,
+               std::string const& headers) {
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  boost::system::error_code ec;
+  socket.connect({asio::ip::address_v4::loopback(), port}, ec);
+  std::string const text = method + " " + path + " HTTP/1.1\r\n" + headers +
+                           "Connection: close\r\nContent-Length: 0\r\n\r\n";
+  if (!ec) asio::write(socket, asio::buffer(text), ec);
+  std::string reply;  // the whole response: the server closes after it
+  if (!ec) asio::read(socket, asio::dynamic_buffer(reply), ec);
+  std::size_t const body = reply.find("\r\n\r\n");
+  if (ec != asio::error::eof || reply.rfind("HTTP/1.1 ", 0) != 0 || body == reply.npos) return {};
+  return {std::stoi(reply.substr(9, 3)), reply.substr(body + 4)};
+}
+
+class AdminTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
+    port_ = FreeTcpPort();
+    adminPort_ = FreeTcpPort();
+    host_ = "Host: 127.0.0.1:" + std::to_string(adminPort_) + "\r\n";
+    auth_ = host_ + "Authorization: Bearer " + kToken + "\r\n";
+  }
+
+  void StartDaemon(std::string const& listen, bool token) {
+    std::string content = "[tallyd]\nadmin-listen = " + listen + "\n";
+    config_ = std::make_unique<ConfigDataDir>("");
+    if (token) {
+      config_->WriteFile("token", std::string("  ") + kToken + "\n");
+      content += "admin-token-file = " + config_->path() + "/token\n";
+    }
+    config_->WriteFile("tallyd.conf", content);
+    daemon_ = StartStandaloneDaemon(port_, work_.path(), {"--datadir", config_->name()});
+    ASSERT_NE(daemon_, nullptr);
+  }
+
+  int Command(int command, std::string const& unique) {
+    tally::ClientOptions options;
+    options.port = port_;
+    options.bindAddress = "127.0.0.1";
+    return tally::SendCommand(options, command, tally::kProductId, unique, "app").reply.code;
+  }
+
+  void TearDown() override {
+    if (daemon_ && daemon_->Running()) {
+      daemon_->Signal(SIGINT);
+      EXPECT_EQ(daemon_->WaitExit(), 0);
+    }
+  }
+
+  unsigned short port_ = 0;
+  unsigned short adminPort_ = 0;
+  std::string host_;
+  std::string auth_;
+  TempDir work_;
+  std::unique_ptr<ConfigDataDir> config_;
+  std::unique_ptr<DaemonProcess> daemon_;
+};
+
+TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
+  std::string const listen = "127.0.0.1:" + std::to_string(adminPort_);
+  StartDaemon(listen, true);
+  ASSERT_TRUE(daemon_->WaitForLine("Admin interface on " + listen, 10s, Stream::kStdout));
+
+  std::string const change = auth_ + "X-Tallyd-Admin: 1\r\n";
+  std::tuple<char const*, char const*, std::string, int> const cases[] = {
+      {"GET", "/api/v1/status", host_, 401},
+      {"GET", "/api/v1/status", host_ + "Authorization: Bearer wrong-admin-tok\r\n", 401},
+      {"GET", "/api/v1/status", auth_, 200},
+      {"GET", "/api/v1/status",
+       "Host: localhost:" + std::to_string(adminPort_) + "\r\nAuthorization: Bearer " + kToken +
+           "\r\n",
+       200},
+      {"GET", "/api/v1/status", "Host: rebound.example:" + std::to_string(adminPort_) +
+                                    "\r\nAuthorization: Bearer " + kToken + "\r\n",
+       403},
+      {"DELETE", "/api/v1/clients/nobody", auth_, 403},
+      {"DELETE", "/api/v1/clients/nobody", change + "Origin: http://other.example\r\n", 403},
+      {"DELETE", "/api/v1/clients/nobody", change, 404},
+      {"GET", "/api/v1/clients/nobody", auth_, 404},
+      {"GET", "/api/v1/clients?limit=0", auth_, 400},
+      {"GET", "/api/v1/status", auth_ + "X-Padding: " + std::string(9000, 'p') + "\r\n", 431},
+  };
+  for (auto const& [method, path, headers, status] : cases) {
+    EXPECT_EQ(Http(adminPort_, method, path, headers).status, status)
+        << method << " " << path << "\n" << headers.substr(0, 200);
+  }
+
+  ASSERT_EQ(Command(norla::kNorlaLogin, "admin+e2e"), 200);
+  HttpReply const list = Http(adminPort_, "GET", "/api/v1/clients?app=app&limit=1", auth_);
+  ASSERT_EQ(list.status, 200);
+  auto const clients = nlohmann::json::parse(list.body);
+  ASSERT_EQ(clients["clients"].size(), 1u) << list.body;
+  EXPECT_EQ(clients["clients"][0]["unique_id"], "admin+e2e");
+  EXPECT_EQ(clients["clients"][0]["address"], "127.0.0.1");
+  EXPECT_EQ(clients["clients"][0]["logins"], 1);
+  EXPECT_FALSE(clients.contains("next"));
+  EXPECT_NE(Http(adminPort_, "GET", "/metrics", auth_).body.find("\ntallyd_clients 1\n"),
+            std::string::npos);
+
+  EXPECT_EQ(Http(adminPort_, "DELETE", "/api/v1/clients/admin%2Be2e", change).status, 200);
+  // The recorded address alone, with the host name event lines add where it has one.
+  std::string const released = "Disconnect(Admin) : 127.0.0.1";
+  ASSERT_TRUE(daemon_->WaitForLine(released, 10s, Stream::kStdout));
+  auto const lines = daemon_->Lines(Stream::kStdout);
+  auto const line = std::find_if(lines.begin(), lines.end(), [&](std::string const& text) {
+    return text.rfind(released, 0) == 0;
+  });
+  ASSERT_NE(line, lines.end());
+  std::string rest = line->substr(released.size());
+  if (rest.rfind(" (", 0) == 0) rest.erase(0, rest.find(')') + 1);
+  EXPECT_EQ(rest, ", Current clients : 0") << *line;
+  EXPECT_EQ(Command(norla::kNorlaExit, "admin+e2e"), 303);
+  auto const status = nlohmann::json::parse(Http(adminPort_, "GET", "/api/v1/status", auth_).body);
+  EXPECT_EQ(status["current_clients"], 0);
+  EXPECT_EQ(status["peak_clients"], 1);
+  EXPECT_EQ(status["requests_by_code"]["200"], 1);
+  EXPECT_EQ(status["requests_by_code"]["303"], 1);
+}
+
+TEST_F(AdminTest, NonLoopbackWithoutTokenStaysOffAndTheServiceRuns) {
+  std::string const listen = "0.0.0.0:" + std::to_string(adminPort_);
+  StartDaemon(listen, false);
+  EXPECT_TRUE(daemon_->WaitForLine("Admin interface off: " + listen +
+                                       " is not a loopback address and no admin-token-file is set",
+                                   10s, Stream::kStderr));
+  EXPECT_EQ(Command(norla::kNorlaPing, ""), 200);
+  EXPECT_EQ(Http(adminPort_, "GET", "/api/v1/status", host_).status, 0);
+}
+
+}  // namespace
