@@ -38,6 +38,7 @@ has_bench=false
 expected=(
   sbin/tallyd
   bin/tally-client
+  bin/tallyctl
   "$libdir/libtallyservice.so.1"
   "$libdir/libtallyservice.so"
   "$libdir/libtally_client.a"
@@ -58,6 +59,7 @@ expected=(
   share/doc/tallyd/allowip.txt
   share/man/man8/tallyd.8.gz
   share/man/man1/tally-client.1.gz
+  share/man/man1/tallyctl.1.gz
   share/man/man1/tally-bench.1.gz
   share/man/man1/tally-refserver.1.gz
   lib/systemd/system/tallyd.service
