@@ -113,6 +113,7 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
       {"DELETE", "/api/v1/clients/nobody", change, 404},
       {"GET", "/api/v1/clients/nobody", auth_, 404},
       {"GET", "/api/v1/clients?limit=0", auth_, 400},
+      {"GET", "/api/v1/history?minutes=1441", auth_, 400},
       {"GET", "/api/v1/status", auth_ + "X-Padding: " + std::string(9000, 'p') + "\r\n", 431},
   };
   for (auto const& [method, path, headers, status] : cases) {
@@ -129,8 +130,18 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
   EXPECT_EQ(clients["clients"][0]["address"], "127.0.0.1");
   EXPECT_EQ(clients["clients"][0]["logins"], 1);
   EXPECT_FALSE(clients.contains("next"));
-  EXPECT_NE(Http(adminPort_, "GET", "/metrics", auth_).body.find("\ntallyd_clients 1\n"),
-            std::string::npos);
+  std::string const metrics = Http(adminPort_, "GET", "/metrics", auth_).body;
+  for (char const* line : {"\ntallyd_clients 1\n", "\ntallyd_clients_by_app{app=\"app\"} 1\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
+  for (std::string name : {"tallyd_connections_total", "tallyd_request_duration_seconds_count"}) {
+    std::size_t const at = metrics.find("\n" + name + " ");
+    ASSERT_NE(at, std::string::npos) << name;
+    EXPECT_GT(std::stoull(metrics.substr(at + name.size() + 2)), 0u) << name;
+  }
+  HttpReply const history = Http(adminPort_, "GET", "/api/v1/history?minutes=5", auth_);
+  ASSERT_EQ(history.status, 200);
+  EXPECT_TRUE(nlohmann::json::parse(history.body)["samples"].is_array()) << history.body;
 
   EXPECT_EQ(Http(adminPort_, "DELETE", "/api/v1/clients/admin%2Be2e", change).status, 200);
   // The recorded address alone, with the host name event lines add where it has one.
