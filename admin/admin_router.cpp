@@ -54,7 +54,9 @@ Response JsonResponse(http::status status, json const& body, Request const& requ
   response.set(http::field::content_type, "application/json");
   response.set(http::field::cache_control, "no-store");
   response.keep_alive(request.keep_alive());
-  response.body() = body.dump() + "\n";
+  // AppIDs and UniqueIDs are whatever bytes clients sent: a bad one becomes
+  // U+FFFD instead of failing the whole response.
+  response.body() = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   response.prepare_payload();
   return response;
 }

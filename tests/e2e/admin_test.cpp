@@ -68,11 +68,11 @@ class AdminTest : public ::testing::Test {
     ASSERT_NE(daemon_, nullptr);
   }
 
-  int Command(int command, std::string const& unique) {
+  int Command(int command, std::string const& unique, std::string const& app = "app") {
     tally::ClientOptions options;
     options.port = port_;
     options.bindAddress = "127.0.0.1";
-    return tally::SendCommand(options, command, tally::kProductId, unique, "app").reply.code;
+    return tally::SendCommand(options, command, tally::kProductId, unique, app).reply.code;
   }
 
   void TearDown() override {
@@ -161,6 +161,13 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
   EXPECT_EQ(status["peak_clients"], 1);
   EXPECT_EQ(status["requests_by_code"]["200"], 1);
   EXPECT_EQ(status["requests_by_code"]["303"], 1);
+
+  // An AppID that is not UTF-8 must not spoil the pages that show it.
+  ASSERT_EQ(Command(norla::kNorlaLogin, "odd", "a\xff\"b"), 200);
+  EXPECT_NE(Http(adminPort_, "GET", "/metrics", auth_)
+                .body.find("tallyd_clients_by_app{app=\"a\xEF\xBF\xBD\\\"b\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(Http(adminPort_, "GET", "/api/v1/clients", auth_).status, 200);
 }
 
 TEST_F(AdminTest, NonLoopbackWithoutTokenStaysOffAndTheServiceRuns) {
