@@ -13,6 +13,7 @@ namespace {
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxPageLimit = 10000;
+constexpr std::size_t kMaxHistoryMinutes = 1440;
 constexpr char kClientsPath[] = "/api/v1/clients";
 
 std::string Rfc3339(std::time_t time) {
@@ -53,7 +54,9 @@ Response JsonResponse(http::status status, json const& body, Request const& requ
   response.set(http::field::content_type, "application/json");
   response.set(http::field::cache_control, "no-store");
   response.keep_alive(request.keep_alive());
-  response.body() = body.dump() + "\n";
+  // AppIDs and UniqueIDs are whatever bytes clients sent: a bad one becomes
+  // U+FFFD instead of failing the whole response.
+  response.body() = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   response.prepare_payload();
   return response;
 }
@@ -117,6 +120,35 @@ bool ParsePageQuery(std::string_view text, AdminClientQuery& query, std::string&
     }
   }
   return true;
+}
+
+// The history's "minutes" (default 60) into `minutes`; false on a bad one.
+bool ParseMinutes(std::string_view text, std::size_t& minutes) {
+  minutes = 60;
+  while (!text.empty()) {
+    std::size_t const end = std::min(text.find('&'), text.size());
+    std::string_view const pair = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (pair.substr(0, 8) != "minutes=") continue;
+    std::string_view const value = pair.substr(8);
+    auto const result = std::from_chars(value.data(), value.data() + value.size(), minutes);
+    if (result.ec != std::errc() || result.ptr != value.data() + value.size() || minutes == 0 ||
+        minutes > kMaxHistoryMinutes) {
+      return false;
+    }
+  }
+  return true;
+}
+
+json HistoryJson(std::vector<AdminSample> const& samples) {
+  json body{{"samples", json::array()}};
+  for (AdminSample const& sample : samples) {
+    json byApp = json::object();
+    for (auto const& [app, count] : sample.byApp) byApp[app] = count;
+    body["samples"].push_back(
+        json{{"time", Rfc3339(sample.time)}, {"clients", sample.clients}, {"by_app", byApp}});
+  }
+  return body;
 }
 
 bool HeaderIs(Request const& request, http::field field, std::string_view value) {
@@ -209,6 +241,15 @@ Response AdminRouter::Route(Request const& request) {
     response.body() = source_.Metrics();
     response.prepare_payload();
     return response;
+  }
+  if (target == "/api/v1/history") {
+    if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    std::size_t minutes = 0;
+    if (!ParseMinutes(query, minutes)) {
+      return Error(http::status::bad_request, "minutes must be a whole number from 1 to 1440",
+                   request);
+    }
+    return JsonResponse(http::status::ok, HistoryJson(source_.History(minutes)), request);
   }
   if (target == "/api/v1/reload") {
     if (method != http::verb::post) {

@@ -56,6 +56,13 @@ struct AdminReload {
   std::string failure;  // why not, when !ok
 };
 
+// One minute of the client count.
+struct AdminSample {
+  std::time_t time = 0;
+  std::size_t clients = 0;
+  std::vector<std::pair<std::string, std::size_t>> byApp;  // largest first, then "other"
+};
+
 class IAdminSource {
  public:
   virtual AdminStatus Status() = 0;
@@ -68,6 +75,8 @@ class IAdminSource {
   virtual AdminReload Reload() = 0;
   // Prometheus text format 0.0.4.
   virtual std::string Metrics() = 0;
+  // The per-minute samples of the last `minutes` minutes, oldest first.
+  virtual std::vector<AdminSample> History(std::size_t minutes) = 0;
 
  protected:
   ~IAdminSource() = default;

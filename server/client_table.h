@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/client.h"
@@ -104,6 +105,8 @@ class ClientTable {
   // Up to `limit` matching entries after `after`, sorted by UniqueID.
   virtual std::vector<ClientEntry> Page(PageQuery const& query) = 0;
   virtual std::size_t Count() = 0;
+  // Entries per AppID, in AppID order; AppIDs without entries are left out.
+  virtual std::vector<std::pair<std::string, std::size_t>> CountsByApp() = 0;
 
   // Removes every entry idle longer than the time-out, in key order; returns
   // how many. Requests are served between its slices.

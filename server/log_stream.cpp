@@ -96,6 +96,7 @@ bool LogStream::Post(Line line) {
   if (!EnsureWriter()) return false;
   if (queue_.size() >= options_.queueLimit) {
     ++dropped_;
+    droppedTotal_.fetch_add(1, std::memory_order_relaxed);
     return true;
   }
   if (dropped_ > 0) {

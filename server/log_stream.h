@@ -22,6 +22,7 @@
 // writer's state; it is never held around the sink or a call into the lookup
 // pool, whose completions take it.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -72,6 +73,9 @@ class LogStream {
   // A forked child starts with a fresh one, as the writer is not copied.
   static LogStream& Process();
 
+  // Lines dropped for a full queue since creation; any thread, no lock.
+  std::uint64_t DroppedTotal() const { return droppedTotal_.load(std::memory_order_relaxed); }
+
  private:
   struct Line {
     int priority;
@@ -101,6 +105,7 @@ class LogStream {
   // Lines at the back whose lookups are not requested yet.
   std::size_t unrequested_ GUARDED_BY(mutex_) = 0;
   std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;   // since the last report
+  std::atomic<std::uint64_t> droppedTotal_{0};
   bool running_ GUARDED_BY(mutex_) = false;        // the writer has not finished its run
   std::uint64_t started_ GUARDED_BY(mutex_) = 0;   // writer runs begun
   std::uint64_t finished_ GUARDED_BY(mutex_) = 0;  // and ended

@@ -65,6 +65,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
   } else {
     std::time_t const wall = clocks_.wall();
     clients.emplace(uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer});
+    CountApp(appId, +1);
     outcome.result = TableResult::kCreated;
     outcome.line = TableLine{TableEvent::kConnect, uniqueId, peer, clients.size()};
     if (!full_ && maxClients_ != 0 && clients.size() >= maxClients_) {
@@ -105,6 +106,7 @@ TableOutcome MemoryClientTable::Remove(Map::iterator entry, std::string const& a
   }
   std::string const uniqueId = entry->first;
   std::string peer = std::move(entry->second.peer);
+  CountApp(entry->second.appId, -1);
   clients.erase(entry);
   outcome.result = TableResult::kRemoved;
   outcome.count = clients.size();
@@ -118,6 +120,15 @@ TableEvent MemoryClientTable::NoteRemoval() {
   if (!full_ || (maxClients_ != 0 && clients.size() >= maxClients_)) return TableEvent::kNone;
   full_ = false;
   return TableEvent::kRegisterRoom;
+}
+
+void MemoryClientTable::CountApp(std::string const& appId, int change) {
+  if (change > 0) {
+    ++appCounts_[appId];
+    return;
+  }
+  auto found = appCounts_.find(appId);
+  if (found != appCounts_.end() && --found->second == 0) appCounts_.erase(found);
 }
 
 void MemoryClientTable::Notify(std::string const& uniqueId, std::string const& appId,
@@ -155,6 +166,11 @@ std::size_t MemoryClientTable::Count() {
   return clients.size();
 }
 
+std::vector<std::pair<std::string, std::size_t>> MemoryClientTable::CountsByApp() {
+  CallLock lock(this);
+  return {appCounts_.begin(), appCounts_.end()};
+}
+
 std::size_t MemoryClientTable::SweepExpired() {
   // One reading for the whole sweep: an entry renewed meanwhile reads as not idle.
   std::int64_t const now = clocks_.monotonic();
@@ -184,6 +200,7 @@ bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::s
     }
     if (listener_ != nullptr) listener_->OnExpiring(entry->first);
     TableLine line{TableEvent::kTimeout, entry->first, std::move(entry->second.peer), 0};
+    CountApp(entry->second.appId, -1);
     entry = clients.erase(entry);
     ++removed;
     line.count = clients.size();
@@ -210,12 +227,15 @@ std::vector<ClientEntry> MemoryClientTable::Snapshot() {
 void MemoryClientTable::Restore(std::vector<ClientEntry> entries) {
   std::int64_t const now = clocks_.monotonic();
   Map restored;
+  std::map<std::string, std::size_t> counts;
   for (ClientEntry& entry : entries) {
     entry.client.lastActive = now - entry.idleSeconds;
     restored.emplace_hint(restored.end(), std::move(entry.uniqueId), std::move(entry.client));
   }
+  for (auto const& entry : restored) ++counts[entry.second.appId];
   CallLock lock(this);
   clients.swap(restored);
+  appCounts_.swap(counts);
   full_ = maxClients_ != 0 && clients.size() >= maxClients_;
   // The old entries are freed after the lock is released, with `restored`.
 }

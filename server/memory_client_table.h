@@ -45,6 +45,7 @@ class MemoryClientTable : public ClientTable {
   std::optional<ClientEntry> Find(std::string const& uniqueId) override EXCLUDES(clientsMutex);
   std::vector<ClientEntry> Page(PageQuery const& query) override EXCLUDES(clientsMutex);
   std::size_t Count() override EXCLUDES(clientsMutex);
+  std::vector<std::pair<std::string, std::size_t>> CountsByApp() override EXCLUDES(clientsMutex);
 
   std::size_t SweepExpired() override EXCLUDES(clientsMutex);
 
@@ -71,6 +72,8 @@ class MemoryClientTable : public ClientTable {
 
   TableOutcome Remove(Map::iterator entry, std::string const& appId) REQUIRES(clientsMutex);
   TableEvent NoteRemoval() REQUIRES(clientsMutex);
+  // Keeps appCounts_ in step with one entry added (+1) or removed (-1).
+  void CountApp(std::string const& appId, int change) REQUIRES(clientsMutex);
   void Notify(std::string const& uniqueId, std::string const& appId, TableOutcome const& outcome)
       REQUIRES(clientsMutex);
   ClientEntry Copy(Map::value_type const& entry, std::int64_t now) const;
@@ -86,6 +89,8 @@ class MemoryClientTable : public ClientTable {
   std::atomic<int> waiting_{0};
   tally::Mutex clientsMutex;
   Map clients GUARDED_BY(clientsMutex);
+  // Kept with every insertion and removal, so reading it never walks `clients`.
+  std::map<std::string, std::size_t> appCounts_ GUARDED_BY(clientsMutex);
   std::int64_t timeoutSeconds_ GUARDED_BY(clientsMutex) = 5 * 60;
   std::uint64_t maxClients_ GUARDED_BY(clientsMutex) = 0;
   bool full_ GUARDED_BY(clientsMutex) = false;  // the last limit line said "full"

@@ -132,7 +132,8 @@ ReplyCode ReplyFor(TableResult result) {
 }  // namespace
 
 KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
-    : clock_([] { return std::time(nullptr); }) {
+    : clock_([] { return std::time(nullptr); }),
+      history_(UsageHistory::Clocks{[this] { return Now(); }, [this] { return MonotonicNow(); }}) {
   if (productsText == nullptr) throw std::invalid_argument("no product list");
   std::string text = productsText;
   std::size_t start = 0;
@@ -144,12 +145,7 @@ KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
   }
   MemoryClientTable::Clocks clocks;
   clocks.wall = [this] { return Now(); };
-  // Null until a test sets one: the table's steady_clock then.
-  clocks.monotonic = [this]() -> std::int64_t {
-    if (monotonicClock_) return monotonicClock_();
-    using namespace std::chrono;
-    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
-  };
+  clocks.monotonic = [this] { return MonotonicNow(); };
   md5_.Compute("", "", replyHash_);
   table_ = std::make_unique<MemoryClientTable>(std::move(clocks));
   table_->SetListener(this);
@@ -312,8 +308,25 @@ std::string KReceivePacketHandler::MakeReplyLocked(ReplyCode code) {
   return reply;
 }
 
+std::int64_t KReceivePacketHandler::MonotonicNow() const {
+  // Null until a test sets one.
+  if (monotonicClock_) return monotonicClock_();
+  using namespace std::chrono;
+  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 void KReceivePacketHandler::UpdateClients() {
+  auto const start = std::chrono::steady_clock::now();
   table_->SweepExpired();
+  lastSweepNanos_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count(),
+      std::memory_order_relaxed);
+  if (!history_.Due()) return;
+  UsageHistory::AppCounts byApp = table_->CountsByApp();
+  std::size_t clients = 0;
+  for (auto const& app : byApp) clients += app.second;
+  history_.Record(clients, std::move(byApp));
 }
 
 bool KReceivePacketHandler::Log(char const* source, char const* event, int count,

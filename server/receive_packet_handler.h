@@ -30,6 +30,7 @@
 #include "server/ext_params.h"
 #include "server/memory_client_table.h"
 #include "server/request.h"
+#include "server/usage_history.h"
 #include "transport/md5_hex.h"
 #include "transport/packet_cipher.h"
 
@@ -70,8 +71,9 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::string MakeReply(ReplyCode code) EXCLUDES(requestMutex);
 
   // Drops clients idle longer than the time-out, in slices of the table's
-  // lock; never takes requestMutex. Runs on the host's thread while requests
-  // are served.
+  // lock, times the sweep, and once a minute samples the counts into the
+  // history; never takes requestMutex. Runs on the host's thread while
+  // requests are served.
   void UpdateClients() EXCLUDES(table_->ClientsMutex());
 
   // Logs a client event, decorating `address` with the peer of the request
@@ -109,6 +111,11 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::uint64_t MaxClients() const { return maxClients_; }
 
   std::size_t ClientCount() { return table_->Count(); }
+  // How long the last UpdateClients swept, in seconds (0: none yet).
+  double LastSweepSeconds() const {
+    return static_cast<double>(lastSweepNanos_.load(std::memory_order_relaxed)) / 1e9;
+  }
+  UsageHistory const& History() const { return history_; }
   // Changes made through it reach OnChanged without requestMutex: look-ups
   // only while requests are served.
   ClientTable& Table() { return *table_; }
@@ -116,6 +123,7 @@ class KReceivePacketHandler final : private ClientTableListener {
 
  private:
   std::time_t Now() const { return clock_(); }
+  std::int64_t MonotonicNow() const;
   // The public entries above, with requestMutex held.
   ReplyCode ParsePacketLocked(std::string_view text, std::string const& peer)
       REQUIRES(requestMutex);
@@ -152,6 +160,8 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Held as what it is, so the lock order above can name its mutex.
   std::unique_ptr<MemoryClientTable> table_;
   bool logServiceEnd_ = true;
+  UsageHistory history_;
+  std::atomic<std::int64_t> lastSweepNanos_{0};
   // Counted in relaxed order: figures for people, not for synchronisation.
   std::atomic<std::uint64_t> requestCounts_[kReplyCodeSlots] = {};
   // Written only by OnChanged, under the table's lock.

@@ -1,6 +1,11 @@
 #include "server/service_admin_source.h"
 
+#include <iomanip>
 #include <sstream>
+
+#include "server/log_stream.h"
+#include "server/usage_history.h"
+#include "transport/traffic_counts.h"
 
 namespace norla_server {
 
@@ -20,6 +25,71 @@ tally_admin::AdminClient AdminClientOf(ClientEntry const& entry) {
 
 void Family(std::ostringstream& out, char const* name, char const* type, char const* help) {
   out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+}
+
+// Length of the well-formed UTF-8 sequence at text[at], 0 when there is none.
+std::size_t Utf8Length(std::string const& text, std::size_t at) {
+  auto const byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  unsigned char const lead = byte(0);
+  std::size_t const length = lead < 0x80   ? 1
+                             : lead < 0xC2 ? 0
+                             : lead < 0xE0 ? 2
+                             : lead < 0xF0 ? 3
+                             : lead < 0xF5 ? 4
+                                           : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  // Overlong forms, surrogates and code points past U+10FFFF.
+  if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0) ||
+      (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90)) {
+    return 0;
+  }
+  return length;
+}
+
+// A label value as the text format wants it: backslash, quote and newline
+// escaped, and AppIDs (any bytes a client sent) made valid UTF-8, since one
+// bad byte would make a scraper reject the whole page.
+std::string LabelValue(std::string const& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t const length = Utf8Length(text, at);
+    if (length == 0) {
+      escaped += "\xEF\xBF\xBD";  // U+FFFD
+      ++at;
+      continue;
+    }
+    char const c = text[at];
+    if (c == '\\' || c == '"') escaped += '\\';
+    if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped.append(text, at, length);
+    }
+    at += length;
+  }
+  return escaped;
+}
+
+void RequestDurations(std::ostringstream& out, KTrafficCounts const* traffic) {
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i <= KTrafficCounts::kBucketBounds.size(); ++i) {
+    cumulative += traffic != nullptr ? traffic->Bucket(i) : 0;
+    out << "tallyd_request_duration_seconds_bucket{le=\"";
+    if (i < KTrafficCounts::kBucketBounds.size()) {
+      out << static_cast<double>(KTrafficCounts::kBucketBounds[i].count()) / 1e6;
+    } else {
+      out << "+Inf";
+    }
+    out << "\"} " << cumulative << '\n';
+  }
+  std::uint64_t const micros = traffic != nullptr ? traffic->SumMicroseconds() : 0;
+  out << "tallyd_request_duration_seconds_sum " << micros / 1000000 << '.' << std::setw(6)
+      << std::setfill('0') << micros % 1000000 << std::setfill(' ') << '\n';
+  out << "tallyd_request_duration_seconds_count " << cumulative << '\n';
 }
 
 }  // namespace
@@ -116,7 +186,33 @@ std::string KServiceAdminSource::Metrics() {
   out << "tallyd_start_time_seconds " << startTime_ << '\n';
   Family(out, "tallyd_build_info", "gauge", "The running build.");
   out << "tallyd_build_info{version=\"" << TALLY_VERSION << "\"} 1\n";
+
+  Family(out, "tallyd_clients_by_app", "gauge",
+         "Clients in the register by AppID: the 100 largest, the rest as other.");
+  for (auto const& [app, count] :
+       UsageHistory::Top(handler_.Table().CountsByApp(), UsageHistory::kTopApps)) {
+    out << "tallyd_clients_by_app{app=\"" << LabelValue(app) << "\"} " << count << '\n';
+  }
+  KTrafficCounts const* traffic = thread_ != nullptr ? thread_->Traffic() : nullptr;
+  Family(out, "tallyd_connections_total", "counter", "Connections accepted.");
+  out << "tallyd_connections_total " << (traffic != nullptr ? traffic->Connections() : 0) << '\n';
+  Family(out, "tallyd_request_duration_seconds", "histogram",
+         "Time from accept to reply written.");
+  RequestDurations(out, traffic);
+  Family(out, "tallyd_sweep_duration_seconds", "gauge", "Duration of the last idle sweep.");
+  out << "tallyd_sweep_duration_seconds " << handler_.LastSweepSeconds() << '\n';
+  Family(out, "tallyd_log_lines_dropped_total", "counter",
+         "Log lines dropped while the system log was not accepting them.");
+  out << "tallyd_log_lines_dropped_total " << LogStream::Process().DroppedTotal() << '\n';
   return out.str();
+}
+
+std::vector<tally_admin::AdminSample> KServiceAdminSource::History(std::size_t minutes) {
+  std::vector<tally_admin::AdminSample> samples;
+  for (UsageHistory::Sample& sample : handler_.History().Last(minutes)) {
+    samples.push_back({sample.time, sample.clients, std::move(sample.byApp)});
+  }
+  return samples;
 }
 
 }  // namespace norla_server

@@ -2,7 +2,7 @@
 
 // What the admin interface sees of one service instance: the request
 // handler's figures, its table (pages are copies made by the table), the
-// transport's refusal counts and the access lists.
+// transport's refusal and traffic counts, the access lists and the history.
 //
 // Threads: called on the admin thread. Release takes requestMutex for one
 // removal; nothing else here holds a service lock longer than one table call.
@@ -31,6 +31,7 @@ class KServiceAdminSource final : public tally_admin::IAdminSource {
   bool Release(std::string const& uniqueId) override;
   tally_admin::AdminReload Reload() override;
   std::string Metrics() override;
+  std::vector<tally_admin::AdminSample> History(std::size_t minutes) override;
 
  private:
   KReceivePacketHandler& handler_;

@@ -70,7 +70,8 @@ std::chrono::milliseconds KPacketServer::AcceptRetryDelay(boost::system::error_c
 }
 
 void KPacketServer::MakeNewAcceptSession() {
-  KPacketSession::Pointer session = KPacketSession::Create(io_, settings_.handler, settings_.events);
+  KPacketSession::Pointer session = KPacketSession::Create(io_, settings_.handler, settings_.events,
+                                                             settings_.traffic);
   acceptor_.async_accept(
       session->socket(), session->peerEndpoint(),
       [this, session](boost::system::error_code const& error) { OnAccept(session, error); });
@@ -94,6 +95,7 @@ void KPacketServer::OnAccept(KPacketSession::Pointer const& session,
 }
 
 void KPacketServer::Admit(KPacketSession::Pointer const& session) {
+  if (settings_.traffic != nullptr) settings_.traffic->AddConnection();
   std::string peer = PeerAddressText(session->peerEndpoint().address());
   if (settings_.events != nullptr) settings_.events->OnConnect(peer);
   if (!accessLists_.Get()->Admits(peer)) {

@@ -29,6 +29,7 @@
 #include "transport/packet_handler.h"
 #include "transport/packet_session.h"
 #include "transport/session_deadlines.h"
+#include "transport/traffic_counts.h"
 #include "transport/transport_events.h"
 
 namespace norla_server {
@@ -50,6 +51,7 @@ class KRefusalCounts {
 struct KPacketServerSettings {
   PacketHandler handler;                // each session gets a copy
   ITransportEvents* events = nullptr;   // not owned; may be null
+  KTrafficCounts* traffic = nullptr;    // not owned; may be null
   std::chrono::milliseconds sessionDeadline{30000};
   unsigned int maxPerAddress = 0;       // open connections per address; 0: no limit
 };

@@ -75,6 +75,10 @@ std::uint64_t KPacketServerThread::Refusals(RefusalReason reason) const {
   return impl_ ? impl_->Refusals(reason) : 0;
 }
 
+KTrafficCounts const* KPacketServerThread::Traffic() const {
+  return impl_ ? &impl_->Traffic() : nullptr;
+}
+
 void KPacketServerThread::PostStop() {
   if (impl_) impl_->Stop();
 }

@@ -24,6 +24,7 @@ class thread;
 namespace norla_server {
 
 class KPacketServerThreadImpl;
+class KTrafficCounts;
 
 // What Start could not do; the service turns it into its creation code.
 enum class StartFailure {
@@ -70,6 +71,8 @@ class KPacketServerThread {
 
   // Connections refused for `reason` since Start.
   std::uint64_t Refusals(RefusalReason reason) const;
+  // Accepted connections and request durations since Start; null before.
+  KTrafficCounts const* Traffic() const;
 
   // Asks the server thread to stop and returns at once. The packet handler
   // call in progress, if any, finishes first; then the listener is closed.

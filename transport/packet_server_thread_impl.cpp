@@ -27,6 +27,7 @@ bool KPacketServerThreadImpl::init(KPacketServerSettings settings,
     boost::asio::ip::tcp::endpoint const endpoint(boost::asio::ip::address_v6::any(), port);
     accessLists_.Set(std::move(accessLists));
     settings.events = events_;
+    settings.traffic = &traffic_;
     auto server =
         std::make_unique<KPacketServer>(io_, endpoint, std::move(settings), accessLists_, refusals_);
     server->MakeNewAcceptSession();

@@ -5,8 +5,8 @@
 //
 // Threads: the constructor, init and the destructor run on the owner's thread
 // (init before the server thread starts, the destructor after it has ended);
-// the call operator is the server thread's body; Stop, SetAccessLists and
-// Refusals may be called from any thread at any time.
+// the call operator is the server thread's body; Stop, SetAccessLists,
+// Refusals and Traffic may be called from any thread at any time.
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
@@ -44,6 +44,7 @@ class KPacketServerThreadImpl {
     accessLists_.Set(std::move(lists));
   }
   std::uint64_t Refusals(RefusalReason reason) const { return refusals_.Count(reason); }
+  KTrafficCounts const& Traffic() const { return traffic_; }
 
   // True once the thread body has finished with this object.
   bool Ended() const { return ended_.load(); }
@@ -56,6 +57,7 @@ class KPacketServerThreadImpl {
   ITransportEvents* events_;
   KAccessListSlot accessLists_;
   KRefusalCounts refusals_;
+  KTrafficCounts traffic_;
   std::unique_ptr<KPacketServer> server_;
   std::atomic<bool> ended_{false};
 };

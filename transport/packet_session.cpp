@@ -10,13 +10,14 @@
 namespace norla_server {
 
 KPacketSession::Pointer KPacketSession::Create(boost::asio::io_context& io, PacketHandler handler,
-                                               ITransportEvents* events) {
-  return Pointer(new KPacketSession(io, std::move(handler), events));
+                                               ITransportEvents* events,
+                                               KTrafficCounts* traffic) {
+  return Pointer(new KPacketSession(io, std::move(handler), events, traffic));
 }
 
 KPacketSession::KPacketSession(boost::asio::io_context& io, PacketHandler handler,
-                               ITransportEvents* events)
-    : socket_(io), handler_(std::move(handler)), events_(events) {}
+                               ITransportEvents* events, KTrafficCounts* traffic)
+    : socket_(io), handler_(std::move(handler)), events_(events), traffic_(traffic) {}
 
 template <typename Step>
 void KPacketSession::Guarded(Step&& step) {
@@ -31,6 +32,7 @@ void KPacketSession::Guarded(Step&& step) {
 void KPacketSession::Start(std::string peer, KAddressCounts::Slot slot) {
   peer_ = std::move(peer);
   addressSlot_ = std::move(slot);
+  if (traffic_ != nullptr) started_ = std::chrono::steady_clock::now();
   Guarded([&] { ReadHeader(); });
 }
 
@@ -74,6 +76,7 @@ void KPacketSession::OnReadBody(boost::system::error_code const& error) {
 void KPacketSession::OnWrite(boost::system::error_code const& error) {
   if (closed_) return;
   if (!error) {
+    if (traffic_ != nullptr) traffic_->AddRequest(std::chrono::steady_clock::now() - started_);
     boost::system::error_code ignored;
     socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   }

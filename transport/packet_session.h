@@ -23,6 +23,7 @@
 #include "transport/address_counts.h"
 #include "transport/packet.h"
 #include "transport/packet_handler.h"
+#include "transport/traffic_counts.h"
 #include "transport/transport_events.h"
 
 namespace norla_server {
@@ -32,10 +33,11 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   using Pointer = std::shared_ptr<KPacketSession>;
 
   // A session whose socket is not yet open; the acceptor accepts into it.
-  // `events` (may be null) receives the lines of exceptions; it must outlive
-  // every completion of the session.
+  // `events` (may be null) receives the lines of exceptions; `traffic` (may
+  // be null) the time from Start to reply written. Both must outlive every
+  // completion of the session.
   static Pointer Create(boost::asio::io_context& io, PacketHandler handler,
-                        ITransportEvents* events);
+                        ITransportEvents* events, KTrafficCounts* traffic = nullptr);
 
   KPacketSession(KPacketSession const&) = delete;
   KPacketSession& operator=(KPacketSession const&) = delete;
@@ -64,7 +66,8 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   using DeadlineHook = boost::intrusive::list_member_hook<
       boost::intrusive::link_mode<boost::intrusive::auto_unlink>>;
 
-  KPacketSession(boost::asio::io_context& io, PacketHandler handler, ITransportEvents* events);
+  KPacketSession(boost::asio::io_context& io, PacketHandler handler, ITransportEvents* events,
+                 KTrafficCounts* traffic);
 
   void ReadHeader();
   void OnReadHeader(boost::system::error_code const& error);
@@ -82,6 +85,8 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   std::chrono::steady_clock::time_point deadline_;
   PacketHandler handler_;
   ITransportEvents* events_;
+  KTrafficCounts* traffic_;
+  std::chrono::steady_clock::time_point started_;
   std::string peer_;
   KAddressCounts::Slot addressSlot_;
   bool closed_ = false;

@@ -68,11 +68,11 @@ class AdminTest : public ::testing::Test {
     ASSERT_NE(daemon_, nullptr);
   }
 
-  int Command(int command, std::string const& unique) {
+  int Command(int command, std::string const& unique, std::string const& app = "app") {
     tally::ClientOptions options;
     options.port = port_;
     options.bindAddress = "127.0.0.1";
-    return tally::SendCommand(options, command, tally::kProductId, unique, "app").reply.code;
+    return tally::SendCommand(options, command, tally::kProductId, unique, app).reply.code;
   }
 
   void TearDown() override {
@@ -113,6 +113,7 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
       {"DELETE", "/api/v1/clients/nobody", change, 404},
       {"GET", "/api/v1/clients/nobody", auth_, 404},
       {"GET", "/api/v1/clients?limit=0", auth_, 400},
+      {"GET", "/api/v1/history?minutes=1441", auth_, 400},
       {"GET", "/api/v1/status", auth_ + "X-Padding: " + std::string(9000, 'p') + "\r\n", 431},
   };
   for (auto const& [method, path, headers, status] : cases) {
@@ -129,8 +130,18 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
   EXPECT_EQ(clients["clients"][0]["address"], "127.0.0.1");
   EXPECT_EQ(clients["clients"][0]["logins"], 1);
   EXPECT_FALSE(clients.contains("next"));
-  EXPECT_NE(Http(adminPort_, "GET", "/metrics", auth_).body.find("\ntallyd_clients 1\n"),
-            std::string::npos);
+  std::string const metrics = Http(adminPort_, "GET", "/metrics", auth_).body;
+  for (char const* line : {"\ntallyd_clients 1\n", "\ntallyd_clients_by_app{app=\"app\"} 1\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
+  for (std::string name : {"tallyd_connections_total", "tallyd_request_duration_seconds_count"}) {
+    std::size_t const at = metrics.find("\n" + name + " ");
+    ASSERT_NE(at, std::string::npos) << name;
+    EXPECT_GT(std::stoull(metrics.substr(at + name.size() + 2)), 0u) << name;
+  }
+  HttpReply const history = Http(adminPort_, "GET", "/api/v1/history?minutes=5", auth_);
+  ASSERT_EQ(history.status, 200);
+  EXPECT_TRUE(nlohmann::json::parse(history.body)["samples"].is_array()) << history.body;
 
   EXPECT_EQ(Http(adminPort_, "DELETE", "/api/v1/clients/admin%2Be2e", change).status, 200);
   // The recorded address alone, with the host name event lines add where it has one.
@@ -150,6 +161,13 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
   EXPECT_EQ(status["peak_clients"], 1);
   EXPECT_EQ(status["requests_by_code"]["200"], 1);
   EXPECT_EQ(status["requests_by_code"]["303"], 1);
+
+  // An AppID that is not UTF-8 must not spoil the pages that show it.
+  ASSERT_EQ(Command(norla::kNorlaLogin, "odd", "a\xff\"b"), 200);
+  EXPECT_NE(Http(adminPort_, "GET", "/metrics", auth_)
+                .body.find("tallyd_clients_by_app{app=\"a\xEF\xBF\xBD\\\"b\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(Http(adminPort_, "GET", "/api/v1/clients", auth_).status, 200);
 }
 
 TEST_F(AdminTest, NonLoopbackWithoutTokenStaysOffAndTheServiceRuns) {
