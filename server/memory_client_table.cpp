@@ -20,16 +20,10 @@ constexpr std::size_t kSliceClockStride = 64;
 // A sweep that removed at least this many entries returns the memory.
 constexpr std::size_t kTrimAfterRemovals = 10000;
 
-std::int64_t SteadySeconds() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 MemoryClientTable::MemoryClientTable(Clocks clocks)
-    : clocks_{clocks.wall ? std::move(clocks.wall) : [] { return std::time(nullptr); },
-              clocks.monotonic ? std::move(clocks.monotonic) : &SteadySeconds} {}
+    : clocks_(Clocks::WithDefaults(std::move(clocks))) {}
 
 MemoryClientTable::CallLock::CallLock(MemoryClientTable* table) : table_(table) {
   ++table->waiting_;

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 
+#include "base/clocks.h"
 #include "base/mutex.h"
 #include "server/client_table.h"
 
@@ -25,10 +26,7 @@ namespace norla_server {
 
 class MemoryClientTable : public ClientTable {
  public:
-  struct Clocks {
-    std::function<std::time_t()> wall;        // null: std::time
-    std::function<std::int64_t()> monotonic;  // null: steady_clock, whole seconds
-  };
+  using Clocks = tally::Clocks;
 
   explicit MemoryClientTable(Clocks clocks = Clocks());
 

@@ -107,15 +107,16 @@ void LogRegisterLine(TableEvent event, std::size_t count) {
 }
 
 constexpr ReplyCode kCountedCodes[kReplyCodeSlots] = {
-    kReplyOk,           kReplyNotRegistered,  kReplyEmpty,          kReplyTooFewWords,
-    kReplyNotNorla,     kReplyNoUniqueId,     kReplyNoAppId,        kReplyNoProductId,
-    kReplyUnknownCommand, kReplyRegisterFull, kReplyUnknownProduct, kReplyDateUnreadable,
+    kReplyOk,           kReplyNotRegistered,  kReplyEmpty,
+    kReplyTooFewWords,  kReplyNotNorla,       kReplyNoUniqueId,
+    kReplyNoAppId,      kReplyNoProductId,    kReplyUnknownCommand,
+    kReplyRegisterFull, kReplyUnknownProduct, kReplyDateUnreadable,
     kReplyDateInvalid,  kReplyDateStale};
 
 std::size_t CodeSlot(ReplyCode code) {
-  return static_cast<std::size_t>(std::find(std::begin(kCountedCodes), std::end(kCountedCodes),
-                                            code) -
-                                  std::begin(kCountedCodes));
+  return static_cast<std::size_t>(
+      std::find(std::begin(kCountedCodes), std::end(kCountedCodes), code) -
+      std::begin(kCountedCodes));
 }
 
 ReplyCode ReplyFor(TableResult result) {
@@ -310,9 +311,7 @@ std::string KReceivePacketHandler::MakeReplyLocked(ReplyCode code) {
 
 std::int64_t KReceivePacketHandler::MonotonicNow() const {
   // Null until a test sets one.
-  if (monotonicClock_) return monotonicClock_();
-  using namespace std::chrono;
-  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+  return monotonicClock_ ? monotonicClock_() : tally::MonotonicSeconds();
 }
 
 void KReceivePacketHandler::UpdateClients() {

@@ -9,16 +9,9 @@ namespace {
 
 constexpr char kOther[] = "other";
 
-std::int64_t SteadySeconds() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
-UsageHistory::UsageHistory(Clocks clocks)
-    : clocks_{clocks.wall ? std::move(clocks.wall) : [] { return std::time(nullptr); },
-              clocks.monotonic ? std::move(clocks.monotonic) : &SteadySeconds} {}
+UsageHistory::UsageHistory(Clocks clocks) : clocks_(Clocks::WithDefaults(std::move(clocks))) {}
 
 std::int64_t UsageHistory::Minute() const {
   return clocks_.monotonic() / 60;
@@ -62,8 +55,8 @@ UsageHistory::AppCounts UsageHistory::Top(AppCounts counts, std::size_t top) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   };
   std::size_t const kept = std::min(top, counts.size());
-  std::partial_sort(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(kept), counts.end(),
-                    larger);
+  std::partial_sort(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(kept),
+                    counts.end(), larger);
   for (std::size_t i = kept; i < counts.size(); ++i) other += counts[i].second;
   counts.resize(kept);
   if (other > 0) counts.emplace_back(kOther, other);

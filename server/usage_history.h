@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/clocks.h"
 #include "base/mutex.h"
 
 namespace norla_server {
@@ -25,10 +26,7 @@ class UsageHistory {
  public:
   using AppCounts = std::vector<std::pair<std::string, std::size_t>>;
 
-  struct Clocks {
-    std::function<std::time_t()> wall;        // null: std::time
-    std::function<std::int64_t()> monotonic;  // null: steady_clock, whole seconds
-  };
+  using Clocks = tally::Clocks;
 
   struct Sample {
     std::time_t time = 0;
