@@ -13,7 +13,7 @@
 
 #include <algorithm>
 #include <future>
-#include <regex>
+#include <sstream>
 
 #include "client/request_builder.h"
 #include "client/tally_client.h"
@@ -36,8 +36,12 @@ std::size_t IndexOf(std::vector<std::string> const& lines, std::string const& te
 
 TEST(SlowResolver, LookupsRunSideBySideAndLinesKeepTheirOrder) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
-  if (std::regex_search(ReadFileText("/etc/hosts"), std::regex("(^|\n)127\\.0\\.0\\.([2-9]|10)\\s")))
-    GTEST_SKIP() << "/etc/hosts names one of 127.0.0.2 to 127.0.0.10";
+  std::istringstream hosts(ReadFileText("/etc/hosts"));
+  for (std::string address; hosts >> address; hosts.ignore(1 << 16, '\n')) {
+    for (int i = 2; i <= 10; ++i) {
+      if (address == "127.0.0." + std::to_string(i)) GTEST_SKIP() << "/etc/hosts names " << address;
+    }
+  }
 
   // A DNS server that never answers.
   UniqueFd const udp(socket(AF_INET, SOCK_DGRAM, 0));
