@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "admin/admin_server.h"
+#include "server/admin_server.h"
 #include "server/event_log.h"
 #include "server/log_stream.h"
 #include "server/receive_packet_handler.h"
@@ -78,8 +78,7 @@ void StartAdmin(tag_norlasvr_context& context, NorlaServerOptions const& options
   context.adminSource.SetServerThread(context.serverThread);
   context.admin = tally_admin::AdminServer::Start(admin, context.adminSource, why);
   if (context.admin) {
-    OutputLog("", ("Admin interface on " + context.admin->Authority()).c_str(), -1, nullptr,
-              false);
+    OutputLog("", ("Admin interface on " + context.admin->Authority()).c_str(), -1, nullptr, false);
   } else {
     KServiceTransportEvents::LogError("Admin interface off: " + why);
   }

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "admin/admin_source.h"
+#include "server/admin_source.h"
 #include "server/receive_packet_handler.h"
 #include "server/service_access_lists.h"
 #include "transport/packet_server_thread.h"
@@ -26,7 +26,8 @@ class KServiceAdminSource final : public tally_admin::IAdminSource {
   void SetServerThread(KPacketServerThread* thread) { thread_ = thread; }
 
   tally_admin::AdminStatus Status() override;
-  std::vector<tally_admin::AdminClient> Clients(tally_admin::AdminClientQuery const& query) override;
+  std::vector<tally_admin::AdminClient> Clients(
+      tally_admin::AdminClientQuery const& query) override;
   std::optional<tally_admin::AdminClient> Client(std::string const& uniqueId) override;
   bool Release(std::string const& uniqueId) override;
   tally_admin::AdminReload Reload() override;

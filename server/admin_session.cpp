@@ -1,4 +1,4 @@
-#include "admin/admin_session.h"
+#include "server/admin_session.h"
 
 #include <chrono>
 
@@ -21,9 +21,13 @@ AdminSession::AdminSession(boost::asio::ip::tcp::socket&& socket, AdminRouter& r
   ++open_;
 }
 
-AdminSession::~AdminSession() { --open_; }
+AdminSession::~AdminSession() {
+  --open_;
+}
 
-void AdminSession::Run() { DoRead(); }
+void AdminSession::Run() {
+  DoRead();
+}
 
 void AdminSession::DoRead() {
   parser_.emplace();
@@ -41,8 +45,7 @@ void AdminSession::OnRead(beast::error_code ec, std::size_t) {
                                  "headers over 8 KiB", 11, false));
   }
   if (ec == http::error::body_limit) {
-    return DoWrite(
-        ErrorResponse(http::status::payload_too_large, "body over 64 KiB", 11, false));
+    return DoWrite(ErrorResponse(http::status::payload_too_large, "body over 64 KiB", 11, false));
   }
   if (ec && IsParseError(ec)) {
     return DoWrite(ErrorResponse(http::status::bad_request, "malformed request", 11, false));

@@ -25,7 +25,7 @@ struct AdminStatus {
   std::size_t peakClients = 0;
   std::time_t peakTime = 0;  // 0: no client yet
   std::uint64_t clientTimeoutSeconds = 0;
-  std::uint64_t maxClients = 0;  // 0: no limit
+  std::uint64_t maxClients = 0;                               // 0: no limit
   std::vector<std::pair<int, std::uint64_t>> requestsByCode;  // reply code, count
   std::size_t denyPatterns = 0;
   std::size_t allowPatterns = 0;

@@ -9,14 +9,14 @@
 // and waits for it, so the source must outlive this object.
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "admin/admin_router.h"
-#include "admin/admin_source.h"
+#include "server/admin_router.h"
+#include "server/admin_source.h"
 
 namespace tally_admin {
 
@@ -41,8 +41,7 @@ class AdminServer {
   std::string const& Authority() const { return authority_; }
 
  private:
-  AdminServer(IAdminSource& source, std::string authority, unsigned short port,
-              std::string token);
+  AdminServer(IAdminSource& source, std::string authority, unsigned short port, std::string token);
 
   void DoAccept();
   void OnAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);

@@ -1,4 +1,4 @@
-#include "admin/admin_router.h"
+#include "server/admin_router.h"
 
 #include <openssl/crypto.h>
 
@@ -66,9 +66,12 @@ Response Error(http::status status, std::string const& message, Request const& r
 }
 
 json ClientJson(AdminClient const& client) {
-  return json{{"unique_id", client.uniqueId},         {"app_id", client.appId},
-              {"address", client.address},            {"logins", client.logins},
-              {"first_seen", Rfc3339(client.firstSeen)}, {"last_seen", Rfc3339(client.lastSeen)},
+  return json{{"unique_id", client.uniqueId},
+              {"app_id", client.appId},
+              {"address", client.address},
+              {"logins", client.logins},
+              {"first_seen", Rfc3339(client.firstSeen)},
+              {"last_seen", Rfc3339(client.lastSeen)},
               {"idle_seconds", client.idleSeconds}};
 }
 

@@ -14,7 +14,7 @@
 #include <boost/beast/http.hpp>
 #include <string>
 
-#include "admin/admin_source.h"
+#include "server/admin_source.h"
 
 namespace tally_admin {
 
@@ -30,8 +30,7 @@ class AdminRouter {
  public:
   // `authority`: the listening address as written in Host ("127.0.0.1:14356",
   // "[::1]:14356"). `token`: "" when none is required.
-  AdminRouter(IAdminSource& source, std::string authority, unsigned short port,
-              std::string token);
+  AdminRouter(IAdminSource& source, std::string authority, unsigned short port, std::string token);
 
   Response Handle(Request const& request);
 

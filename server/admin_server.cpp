@@ -1,12 +1,12 @@
-#include "admin/admin_server.h"
+#include "server/admin_server.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <charconv>
 #include <fstream>
 #include <sstream>
 
-#include "admin/admin_session.h"
 #include "base/signal_mask.h"
+#include "server/admin_session.h"
 
 namespace tally_admin {
 
@@ -53,8 +53,8 @@ bool ReadToken(std::string const& path, std::string& token) {
 
 }  // namespace
 
-std::unique_ptr<AdminServer> AdminServer::Start(AdminOptions const& options,
-                                                IAdminSource& source, std::string& why) {
+std::unique_ptr<AdminServer> AdminServer::Start(AdminOptions const& options, IAdminSource& source,
+                                                std::string& why) {
   tcp::endpoint endpoint;
   if (!ParseListen(options.listen, endpoint)) {
     why = options.listen + " is not ADDRESS:PORT";
@@ -122,8 +122,9 @@ AdminServer::~AdminServer() {
 }
 
 void AdminServer::DoAccept() {
-  acceptor_->async_accept(
-      [this](boost::system::error_code ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
+  acceptor_->async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+    OnAccept(ec, std::move(socket));
+  });
 }
 
 void AdminServer::OnAccept(boost::system::error_code ec, tcp::socket socket) {

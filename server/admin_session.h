@@ -13,7 +13,7 @@
 #include <memory>
 #include <optional>
 
-#include "admin/admin_router.h"
+#include "server/admin_router.h"
 
 namespace tally_admin {
 
