@@ -11,10 +11,12 @@ packages=(
   clang libclang-rt-14-dev
   busybox-syslogd iproute2 util-linux procps dpkg-dev file shellcheck
   systemd systemd-container
+  libsqlite3-dev sqlite3 haproxy prometheus chromium chromium-driver python3-selenium
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev
-            libboost-filesystem-dev libboost-date-time-dev libssl-dev nlohmann-json3-dev)
+            libboost-filesystem-dev libboost-date-time-dev libssl-dev nlohmann-json3-dev
+            libsqlite3-dev)
 fi
 
 missing=()
