@@ -6,6 +6,8 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
+#include "server/status_page.h"
+
 namespace tally_admin {
 
 namespace {
@@ -78,6 +80,11 @@ json ClientJson(AdminClient const& client) {
 json StatusJson(AdminStatus const& status) {
   json codes = json::object();
   for (auto const& [code, count] : status.requestsByCode) codes[std::to_string(code)] = count;
+  // An array keeps the order: largest first.
+  json byApp = json::array();
+  for (auto const& [app, count] : status.clientsByApp) {
+    byApp.push_back(json{{"app_id", app}, {"clients", count}});
+  }
   return json{{"version", status.version},
               {"start_time", Rfc3339(status.startTime)},
               {"uptime_seconds", status.uptimeSeconds},
@@ -91,7 +98,8 @@ json StatusJson(AdminStatus const& status) {
               {"access_lists",
                {{"deny", status.denyPatterns},
                 {"allow", status.allowPatterns},
-                {"loaded_at", Rfc3339(status.listsLoadedAt)}}}};
+                {"loaded_at", Rfc3339(status.listsLoadedAt)}}},
+              {"clients_by_app", byApp}};
 }
 
 // The query's parameters into `query`; false (with `why`) on a bad one.
@@ -111,6 +119,8 @@ bool ParsePageQuery(std::string_view text, AdminClientQuery& query, std::string&
       query.appId = value;
     } else if (name == "address") {
       query.address = value;
+    } else if (name == "prefix") {
+      query.prefix = value;
     } else if (name == "after") {
       query.after = value;
     } else if (name == "limit") {
@@ -154,6 +164,34 @@ json HistoryJson(std::vector<AdminSample> const& samples) {
   return body;
 }
 
+std::string_view PathOf(Request const& request) {
+  std::string_view const target(request.target().data(), request.target().size());
+  return target.substr(0, target.find('?'));
+}
+
+// The page's files need no token: the page asks for it and sends it itself.
+PageFile const* PageFileFor(Request const& request, std::string_view& contentType) {
+  if (request.method() != http::verb::get) return nullptr;
+  return FindPageFile(PathOf(request), contentType);
+}
+
+Response PageResponse(PageFile const& file, std::string_view contentType, Request const& request) {
+  Response response(http::status::ok, request.version());
+  response.set(http::field::content_type,
+               boost::beast::string_view(contentType.data(), contentType.size()));
+  response.set(http::field::cache_control, "no-cache");
+  // Only its own files and API: no other page can frame it or feed it scripts.
+  response.set("Content-Security-Policy",
+               "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+               "img-src 'self' data:; frame-ancestors 'none'; base-uri 'none'; form-action 'self'");
+  response.set("X-Content-Type-Options", "nosniff");
+  response.set("Referrer-Policy", "no-referrer");
+  response.keep_alive(request.keep_alive());
+  response.body().assign(file.body.data(), file.body.size());
+  response.prepare_payload();
+  return response;
+}
+
 bool HeaderIs(Request const& request, http::field field, std::string_view value) {
   auto const found = request.find(field);
   return found != request.end() && boost::iequals(found->value(), value);
@@ -190,7 +228,8 @@ Response AdminRouter::Handle(Request const& request) {
 }
 
 http::status AdminRouter::Check(Request const& request, std::string& why) const {
-  if (!token_.empty()) {
+  std::string_view contentType;
+  if (!token_.empty() && PageFileFor(request, contentType) == nullptr) {
     auto const found = request.find(http::field::authorization);
     auto const value = found != request.end() ? found->value() : boost::beast::string_view();
     std::string_view const given(value.data(), value.size());
@@ -223,14 +262,16 @@ http::status AdminRouter::Check(Request const& request, std::string& why) const 
 }
 
 Response AdminRouter::Route(Request const& request) {
-  std::string_view target(request.target().data(), request.target().size());
-  std::string_view query;
-  if (auto const mark = target.find('?'); mark != target.npos) {
-    query = target.substr(mark + 1);
-    target = target.substr(0, mark);
-  }
+  std::string_view const target = PathOf(request);
+  std::string_view query(request.target().data(), request.target().size());
+  query.remove_prefix(std::min(query.size(), target.size() + 1));
   http::verb const method = request.method();
   bool const get = method == http::verb::get;
+
+  std::string_view contentType;
+  if (PageFile const* file = PageFileFor(request, contentType)) {
+    return PageResponse(*file, contentType, request);
+  }
 
   if (target == "/api/v1/status") {
     if (!get) return Error(http::status::method_not_allowed, "use GET", request);

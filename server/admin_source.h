@@ -30,6 +30,7 @@ struct AdminStatus {
   std::size_t denyPatterns = 0;
   std::size_t allowPatterns = 0;
   std::time_t listsLoadedAt = 0;
+  std::vector<std::pair<std::string, std::size_t>> clientsByApp;  // largest first, then "other"
 };
 
 struct AdminClient {
@@ -45,6 +46,7 @@ struct AdminClient {
 struct AdminClientQuery {
   std::string after;  // UniqueIDs greater than this; "" from the first
   std::size_t limit = 100;
+  std::string prefix;   // UniqueIDs beginning with it; "" for any
   std::string appId;    // "" for any
   std::string address;  // "" for any
 };

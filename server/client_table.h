@@ -66,6 +66,7 @@ struct PageQuery {
   std::size_t limit = 100;
   std::string appId;      // "" for any
   std::string peer;       // "" for any
+  std::string prefix;     // UniqueIDs that begin with it; "" for any
 };
 
 class ClientTableListener {
@@ -102,7 +103,8 @@ class ClientTable {
   virtual TableOutcome Release(std::string const& uniqueId) = 0;
 
   virtual std::optional<ClientEntry> Find(std::string const& uniqueId) = 0;
-  // Up to `limit` matching entries after `after`, sorted by UniqueID.
+  // Up to `limit` matching entries after `after`, sorted by UniqueID. The
+  // entries are examined in slices, each under the lock on its own.
   virtual std::vector<ClientEntry> Page(PageQuery const& query) = 0;
   virtual std::size_t Count() = 0;
   // Entries per AppID, in AppID order; AppIDs without entries are left out.

@@ -19,6 +19,9 @@ constexpr std::chrono::microseconds kSliceMaxTime{1000};
 constexpr std::size_t kSliceClockStride = 64;
 // A sweep that removed at least this many entries returns the memory.
 constexpr std::size_t kTrimAfterRemovals = 10000;
+// Entries a page examines per hold of the lock: a filter that matches few of
+// a million entries must not hold requests up for the whole scan.
+constexpr std::size_t kPageScanSlice = 4096;
 
 }  // namespace
 
@@ -145,12 +148,28 @@ std::optional<ClientEntry> MemoryClientTable::Find(std::string const& uniqueId) 
 std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
   std::int64_t const now = clocks_.monotonic();
   std::vector<ClientEntry> page;
-  CallLock lock(this);
-  for (auto entry = clients.upper_bound(query.after);
-       entry != clients.end() && page.size() < query.limit; ++entry) {
-    if (!query.appId.empty() && entry->second.appId != query.appId) continue;
-    if (!query.peer.empty() && entry->second.peer != query.peer) continue;
-    page.push_back(Copy(*entry, now));
+  // Matches of the prefix are adjacent in key order: the scan starts at the
+  // first and ends after the last.
+  std::string resume = std::max(query.after, query.prefix);
+  bool inclusive = query.prefix > query.after;
+  bool done = false;
+  while (!done && page.size() < query.limit) {
+    CallLock lock(this);
+    auto entry = inclusive ? clients.lower_bound(resume) : clients.upper_bound(resume);
+    for (std::size_t seen = 0; page.size() < query.limit; ++entry, ++seen) {
+      if (entry == clients.end() || entry->first.compare(0, query.prefix.size(), query.prefix) != 0) {
+        done = true;
+        break;
+      }
+      if (seen == kPageScanSlice) {
+        resume = entry->first;
+        inclusive = true;
+        break;
+      }
+      if (!query.appId.empty() && entry->second.appId != query.appId) continue;
+      if (!query.peer.empty() && entry->second.peer != query.peer) continue;
+      page.push_back(Copy(*entry, now));
+    }
   }
   return page;
 }

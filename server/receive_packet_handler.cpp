@@ -180,7 +180,8 @@ bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length
       ParsePacketLocked(std::string_view(reinterpret_cast<char const*>(output), used), peer);
   currentPeer.clear();
   if (std::size_t const slot = CodeSlot(code); slot < kReplyCodeSlots) {
-    requestCounts_[slot].fetch_add(1, std::memory_order_relaxed);
+    requestCounts_[static_cast<std::size_t>(request_.command)][slot].fetch_add(
+        1, std::memory_order_relaxed);
   }
 
   unsigned char plain[kBufferSize] = {};
@@ -210,7 +211,11 @@ std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
 
 ReplyCode KReceivePacketHandler::ParsePacketLocked(std::string_view text, std::string const& peer) {
   ReplyCode code = ParseRequest(text, peer, request_);
-  return code != kReplyOk ? code : ProcessCommandLocked(request_);
+  if (code != kReplyOk) {
+    request_.command = Command::kUnknown;  // counted as no command
+    return code;
+  }
+  return ProcessCommandLocked(request_);
 }
 
 ReplyCode KReceivePacketHandler::ProcessCommandLocked(Request const& request) {
@@ -348,7 +353,20 @@ bool KReceivePacketHandler::ReleaseByAdmin(std::string const& unique) {
 std::vector<std::pair<int, std::uint64_t>> KReceivePacketHandler::RequestCounts() const {
   std::vector<std::pair<int, std::uint64_t>> counts;
   for (std::size_t slot = 0; slot < kReplyCodeSlots; ++slot) {
-    counts.emplace_back(kCountedCodes[slot], requestCounts_[slot].load(std::memory_order_relaxed));
+    std::uint64_t sum = 0;
+    for (auto const& byCode : requestCounts_) sum += byCode[slot].load(std::memory_order_relaxed);
+    counts.emplace_back(kCountedCodes[slot], sum);
+  }
+  return counts;
+}
+
+std::vector<RequestCount> KReceivePacketHandler::RequestCountsByCommand() const {
+  std::vector<RequestCount> counts;
+  for (std::size_t command = 0; command < kCommandSlots; ++command) {
+    for (std::size_t slot = 0; slot < kReplyCodeSlots; ++slot) {
+      std::uint64_t const count = requestCounts_[command][slot].load(std::memory_order_relaxed);
+      if (count != 0) counts.push_back({static_cast<Command>(command), kCountedCodes[slot], count});
+    }
   }
   return counts;
 }

@@ -37,8 +37,16 @@
 namespace norla_server {
 
 constexpr std::uint64_t kDefaultMaxClients = 1000000;
-// Reply codes counted per code (protocol/reply_code.h has 14).
+// Reply codes counted per code (protocol/reply_code.h has 14), for each
+// command and for requests without one (unparsed or unknown).
 constexpr std::size_t kReplyCodeSlots = 14;
+constexpr std::size_t kCommandSlots = static_cast<std::size_t>(Command::kUnknown) + 1;
+
+struct RequestCount {
+  Command command;
+  int code;
+  std::uint64_t count;
+};
 
 class KReceivePacketHandler final : private ClientTableListener {
  public:
@@ -104,6 +112,8 @@ class KReceivePacketHandler final : private ClientTableListener {
 
   // Requests answered with each reply code since creation, in code order.
   std::vector<std::pair<int, std::uint64_t>> RequestCounts() const;
+  // The same by command and code, in that order; pairs never seen left out.
+  std::vector<RequestCount> RequestCountsByCommand() const;
   // The most entries the table held, and when (0: never any).
   std::size_t PeakClients() const { return peakClients_.load(std::memory_order_relaxed); }
   std::time_t PeakTime() const { return peakTime_.load(std::memory_order_relaxed); }
@@ -163,7 +173,7 @@ class KReceivePacketHandler final : private ClientTableListener {
   UsageHistory history_;
   std::atomic<std::int64_t> lastSweepNanos_{0};
   // Counted in relaxed order: figures for people, not for synchronisation.
-  std::atomic<std::uint64_t> requestCounts_[kReplyCodeSlots] = {};
+  std::atomic<std::uint64_t> requestCounts_[kCommandSlots][kReplyCodeSlots] = {};
   // Written only by OnChanged, under the table's lock.
   std::atomic<std::size_t> peakClients_{0};
   std::atomic<std::time_t> peakTime_{0};

@@ -120,6 +120,7 @@ tally_admin::AdminStatus KServiceAdminSource::Status() {
   status.denyPatterns = lists.deny;
   status.allowPatterns = lists.allow;
   status.listsLoadedAt = lists.loadedAt;
+  status.clientsByApp = UsageHistory::Top(handler_.Table().CountsByApp(), UsageHistory::kTopApps);
   return status;
 }
 
@@ -128,6 +129,7 @@ std::vector<tally_admin::AdminClient> KServiceAdminSource::Clients(
   PageQuery page;
   page.after = query.after;
   page.limit = query.limit;
+  page.prefix = query.prefix;
   page.appId = query.appId;
   page.peer = query.address;
   std::vector<tally_admin::AdminClient> clients;
@@ -166,9 +168,12 @@ std::string KServiceAdminSource::Metrics() {
   std::ostringstream out;
   Family(out, "tallyd_clients", "gauge", "Clients in the register.");
   out << "tallyd_clients " << clients << '\n';
-  Family(out, "tallyd_requests_total", "counter", "Requests answered, by reply code.");
-  for (auto const& [code, count] : handler_.RequestCounts()) {
-    out << "tallyd_requests_total{code=\"" << code << "\"} " << count << '\n';
+  Family(out, "tallyd_requests_total", "counter", "Requests answered, by command and reply code.");
+  static constexpr char const* kCommandNames[kCommandSlots] = {"PING", "LOGIN", "ALIVE", "EXIT",
+                                                               "other"};
+  for (RequestCount const& count : handler_.RequestCountsByCommand()) {
+    out << "tallyd_requests_total{command=\"" << kCommandNames[static_cast<std::size_t>(count.command)]
+        << "\",code=\"" << count.code << "\"} " << count.count << '\n';
   }
   Family(out, "tallyd_connections_refused_total", "counter",
          "Connections closed without data, by reason.");

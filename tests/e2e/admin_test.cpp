@@ -46,6 +46,24 @@ HttpReply Http(unsigned short port, std::string const& method, std::string const
   return {std::stoi(reply.substr(9, 3)), reply.substr(body + 4)};
 }
 
+// What `promtool check metrics` finds wrong with `page`; "" when nothing.
+std::string Promtool(std::string const& page) {
+  TempDir dir;
+  std::string const file = dir.path() + "/metrics";
+  std::FILE* out = std::fopen(file.c_str(), "w");
+  if (out == nullptr) return "cannot write " + file;
+  std::fwrite(page.data(), 1, page.size(), out);
+  std::fclose(out);
+  std::string const command = "promtool check metrics < " + file + " 2>&1; echo \"exit $?\"";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "cannot run promtool";
+  std::string output;
+  char buffer[512];
+  while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+  pclose(pipe);
+  return output == "exit 0\n" ? "" : output;
+}
+
 class AdminTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -99,6 +117,9 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
   std::string const change = auth_ + "X-Tallyd-Admin: 1\r\n";
   std::tuple<char const*, char const*, std::string, int> const cases[] = {
       {"GET", "/api/v1/status", host_, 401},
+      {"GET", "/", host_, 200},  // the page's files: the page asks for the token
+      {"GET", "/status.js", host_, 200},
+      {"GET", "/", "Host: rebound.example:" + std::to_string(adminPort_) + "\r\n", 403},
       {"GET", "/api/v1/status", host_ + "Authorization: Bearer wrong-admin-tok\r\n", 401},
       {"GET", "/api/v1/status", auth_, 200},
       {"GET", "/api/v1/status",
@@ -156,6 +177,15 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
   if (rest.rfind(" (", 0) == 0) rest.erase(0, rest.find(')') + 1);
   EXPECT_EQ(rest, ", Current clients : 0") << *line;
   EXPECT_EQ(Command(norla::kNorlaExit, "admin+e2e"), 303);
+  // The counters against the requests above, on a page a scraper accepts.
+  std::string const scrape = Http(adminPort_, "GET", "/metrics", auth_).body;
+  for (char const* line : {"\ntallyd_requests_total{command=\"LOGIN\",code=\"200\"} 1\n",
+                           "\ntallyd_requests_total{command=\"EXIT\",code=\"303\"} 1\n",
+                           "\ntallyd_clients 0\n", "\ntallyd_register_full 0\n"}) {
+    EXPECT_NE(scrape.find(line), std::string::npos) << line << scrape;
+  }
+  EXPECT_EQ(scrape.find("command=\"PING\""), std::string::npos) << scrape;
+  EXPECT_EQ(Promtool(scrape), "") << scrape;
   auto const status = nlohmann::json::parse(Http(adminPort_, "GET", "/api/v1/status", auth_).body);
   EXPECT_EQ(status["current_clients"], 0);
   EXPECT_EQ(status["peak_clients"], 1);

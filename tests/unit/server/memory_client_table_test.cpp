@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 // Idleness is read off the monotonic clock alone: a step of the wall clock
@@ -50,10 +52,10 @@ TEST(MemoryClientTableTest, PagesLookUpReleaseAndSnapshot) {
     for (auto const& entry : entries) text += entry.uniqueId;
     return text;
   };
-  EXPECT_EQ(ids(table.Page({"", 3, "", ""})), "abc");
-  EXPECT_EQ(ids(table.Page({"b", 100, "", ""})), "cd");
-  EXPECT_EQ(ids(table.Page({"", 100, "y", ""})), "acd");
-  EXPECT_EQ(ids(table.Page({"a", 100, "", "p"})), "bcd");
+  EXPECT_EQ(ids(table.Page({"", 3, "", "", ""})), "abc");
+  EXPECT_EQ(ids(table.Page({"b", 100, "", "", ""})), "cd");
+  EXPECT_EQ(ids(table.Page({"", 100, "y", "", ""})), "acd");
+  EXPECT_EQ(ids(table.Page({"a", 100, "", "p", ""})), "bcd");
   ASSERT_TRUE(table.Find("c"));
   EXPECT_EQ(table.Find("c")->client.loginCount, 2u);
   EXPECT_EQ(table.Find("c")->idleSeconds, 7);
@@ -64,9 +66,30 @@ TEST(MemoryClientTableTest, PagesLookUpReleaseAndSnapshot) {
 
   norla_server::MemoryClientTable restored({nullptr, [&] { return mono + 100; }});
   restored.Restore(table.Snapshot());
-  EXPECT_EQ(ids(restored.Page({"", 100, "", ""})), "abd");
+  EXPECT_EQ(ids(restored.Page({"", 100, "", "", ""})), "abd");
   EXPECT_EQ(restored.Find("b")->idleSeconds, 7);
   EXPECT_EQ(restored.Find("a")->idleSeconds, 0);
 }
 
 }  // namespace
+
+// A filter or a prefix over more entries than one slice of the scan still
+// finds every match, in order, and stops at the prefix's end.
+TEST(MemoryClientTableTest, PagesAcrossScanSlices) {
+  norla_server::MemoryClientTable table;
+  char id[8];
+  for (int i = 0; i < 10000; ++i) {
+    std::snprintf(id, sizeof id, "k%05d", i);
+    table.RegisterOrRenew(id, i % 4999 == 7 ? "rare" : "common", "p", true);
+  }
+  auto ids = [](std::vector<norla_server::ClientEntry> const& entries) {
+    std::string text;
+    for (auto const& entry : entries) text += entry.uniqueId + " ";
+    return text;
+  };
+  EXPECT_EQ(ids(table.Page({"", 10, "rare", "", ""})), "k00007 k05006 ");
+  EXPECT_EQ(ids(table.Page({"k05006", 10, "rare", "", ""})), "");
+  EXPECT_EQ(ids(table.Page({"", 100, "", "", "k0999"})).size(), 10u * 7);
+  EXPECT_EQ(ids(table.Page({"k09997", 100, "", "", "k0999"})), "k09998 k09999 ");
+  EXPECT_EQ(ids(table.Page({"", 100, "", "", "k1"})), "");
+}
