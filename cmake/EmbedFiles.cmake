@@ -1,0 +1,20 @@
+# Writes OUTPUT, a C++ source holding every file of DIR as a string literal in
+# tally_admin::kPageFiles, so that the status page needs nothing but the binary.
+# Run as: cmake -DDIR=... -DOUTPUT=... -P EmbedFiles.cmake
+file(GLOB files RELATIVE "${DIR}" "${DIR}/*")
+list(SORT files)
+set(text "// Generated from ${DIR} by cmake/EmbedFiles.cmake.\n")
+string(APPEND text "#include \"server/status_page.h\"\n\nnamespace tally_admin {\n\n")
+string(APPEND text "PageFile const kPageFiles[] = {\n")
+list(LENGTH files count)
+foreach(name IN LISTS files)
+  file(READ "${DIR}/${name}" hex HEX)
+  string(LENGTH "${hex}" digits)
+  math(EXPR bytes "${digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" escaped "${hex}")
+  string(APPEND text "    {\"/${name}\", {\"${escaped}\", ${bytes}}},\n")
+endforeach()
+string(APPEND text "};\nstd::size_t const kPageFileCount = ${count};\n\n}  // namespace tally_admin\n")
+file(WRITE "${OUTPUT}.tmp" "${text}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")
