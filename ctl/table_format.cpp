@@ -21,11 +21,24 @@ constexpr std::array<std::pair<char const*, char const*>, 5> kClientColumns = {{
     {"LAST SEEN", "last_seen"},
 }};
 
+// A non-empty array of two-member objects: a name and its value each.
+bool IsPairList(json const& value) {
+  if (!value.is_array() || value.empty()) return false;
+  return std::all_of(value.begin(), value.end(), [](json const& item) {
+    return item.is_object() && item.size() == 2 && item.begin().value().is_string();
+  });
+}
+
 void Flatten(json const& object, std::string const& prefix,
              std::vector<std::pair<std::string, std::string>>& out) {
   for (auto const& [key, value] : object.items()) {
     if (value.is_object() && !value.empty()) {
       Flatten(value, prefix + key + ".", out);
+    } else if (IsPairList(value)) {  // [{"app_id": "a", "clients": 3}] as "key.a: 3"
+      for (json const& pair : value) {
+        out.emplace_back(prefix + key + "." + TableFormat::Text(pair.begin().value()),
+                         TableFormat::Text((++pair.begin()).value()));
+      }
     } else {
       out.emplace_back(prefix + key, TableFormat::Text(value));
     }

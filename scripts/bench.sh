@@ -8,6 +8,10 @@
 #   TALLY_BENCH_SECONDS      measured seconds per run (5)
 #   TALLY_BENCH_CONCURRENCY  concurrency levels ("1 8 64")
 #   TALLY_BENCH_MICRO=1      also run the handler micro-benchmarks
+#   TALLY_BENCH_ADMIN=1      also compare tallyd at concurrency 8 with and without an
+#                            operator's load beside it: each second a /metrics scrape
+#                            and a full client listing (tallyctl list --json) of
+#                            TALLY_BENCH_ADMIN_CLIENTS preloaded clients (10000)
 #   TALLY_BENCH_BUILD_DIR    build directory (build-bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +27,7 @@ echo "building Release in $build ..."
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALLY_BUILD_TESTS=OFF \
   -DTALLY_BUILD_BENCH=ON >"$build/bench-configure.log" 2>&1 ||
   { cat "$build/bench-configure.log"; exit 1; }
-targets=(tallyd tally-bench tally-refserver)
+targets=(tallyd tally-bench tally-refserver tallyctl)
 [[ ${TALLY_BENCH_MICRO:-0} == 1 ]] && targets+=(tally-microbench)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -40 "$build/bench-build.log"; exit 1; }
@@ -87,7 +91,7 @@ ticks_per_second=$(getconf CLK_TCK)
 run() {
   local target=$1 concurrency=$2 line pid before after
   local args=(--duration "$seconds" --warmup 1 --concurrency "$concurrency")
-  if [[ $target == tallyd ]]; then
+  if [[ $target == tallyd* ]]; then
     args+=(--port "$tallyd_port")
     pid=$tallyd_pid
   else
@@ -162,6 +166,55 @@ load_after=$(cut -d' ' -f1 /proc/loadavg)
 echo "load average after: $load_after (the benchmark itself adds about 2)"
 if awk -v l="$load_before" 'BEGIN { exit !(l > 0.5) }'; then
   echo "warning: the machine was busy before the run; the figures are not representative"
+fi
+
+# An operator's load, on the load generator's CPU: each second a scrape and a
+# full listing through the admin interface at $1.
+admin_load() {
+  local admin=$1 host=${1%:*} port=${1##*:}
+  # The scraper and the operator sit on other machines: keep off the servers' CPU.
+  ((${#client_cpu[@]})) && taskset -cp 0 "$BASHPID" >/dev/null
+  while :; do
+    { exec 3<>"/dev/tcp/$host/$port" &&
+        printf 'GET /metrics HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n' "$admin" >&3 &&
+        cat <&3 >/dev/null; } 2>/dev/null
+    exec 3<&- 3>&-
+    "$build/ctl/tallyctl" --admin "http://$admin" list --limit 1000000 --json >/dev/null 2>&1
+    sleep 1
+  done
+}
+
+if [[ ${TALLY_BENCH_ADMIN:-0} == 1 ]]; then
+  admin=$(sed -n 's/^Admin interface on \(.*\)$/\1/p' "$work/tallyd.log" | head -1)
+  [[ -n $admin ]] || { echo "bench: tallyd has no admin interface"; exit 1; }
+  preload=${TALLY_BENCH_ADMIN_CLIENTS:-10000}
+  # Three LOGINs per id on average leave about 95% of the ids registered.
+  "${client_cpu[@]}" "$build/bench/tally-bench" --port "$tallyd_port" --ids "$preload" \
+    --mix 1:0:0:0 --requests $((3 * preload)) --duration 600 --warmup 0 --id-prefix preload- \
+    --no-check --quiet >/dev/null
+  registered=$("$build/ctl/tallyctl" --admin "http://$admin" status |
+                 sed -n 's/^current_clients: *//p')
+  echo
+  echo "operator's load: $rounds rounds x ${seconds} s at concurrency 8, $registered clients registered"
+  for ((round = 1; round <= rounds; round++)); do
+    for with in $((round % 2)) $(((round + 1) % 2)); do
+      if ((with)); then
+        admin_load "$admin" &
+        admin_pid=$!
+        run tallyd-with 8
+        kill "$admin_pid" 2>/dev/null || true; wait "$admin_pid" 2>/dev/null || true
+      else
+        run tallyd-without 8
+      fi
+    done
+  done
+  w_rps=$(median 1 "$work/tallyd-with-8"); o_rps=$(median 1 "$work/tallyd-without-8")
+  printf '%-22s %12s %12s %14s\n' "" "req/s" "p99 us" "server us/req"
+  for side in without with; do
+    printf '%-22s %12.0f %12.0f %14.1f\n' "$side" "$(median 1 "$work/tallyd-$side-8")" \
+      "$(median 2 "$work/tallyd-$side-8")" "$(median 5 "$work/tallyd-$side-8")"
+  done
+  echo "throughput with / without: $(ratio "$w_rps" "$o_rps")"
 fi
 
 if [[ ${TALLY_BENCH_MICRO:-0} == 1 ]]; then

@@ -21,7 +21,7 @@ constexpr std::size_t kSliceClockStride = 64;
 constexpr std::size_t kTrimAfterRemovals = 10000;
 // Entries a page examines per hold of the lock: a filter that matches few of
 // a million entries must not hold requests up for the whole scan.
-constexpr std::size_t kPageScanSlice = 4096;
+constexpr std::size_t kPageScanSlice = 1024;
 
 }  // namespace
 
@@ -153,7 +153,9 @@ std::vector<ClientEntry> MemoryClientTable::Page(PageQuery const& query) {
   std::string resume = std::max(query.after, query.prefix);
   bool inclusive = query.prefix > query.after;
   bool done = false;
-  while (!done && page.size() < query.limit) {
+  for (bool first = true; !done && page.size() < query.limit; first = false) {
+    // The lock is not fair: step aside for every call waiting, as a sweep does.
+    while (!first && waiting_.load() > 0) std::this_thread::yield();
     CallLock lock(this);
     auto entry = inclusive ? clients.lower_bound(resume) : clients.upper_bound(resume);
     for (std::size_t seen = 0; page.size() < query.limit; ++entry, ++seen) {

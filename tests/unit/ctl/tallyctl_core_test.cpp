@@ -60,12 +60,15 @@ TEST(TableFormatTest, AlignsClientsAndFlattensStatus) {
             "PC-0042    writer  10.0.0.7  12      2026-12-06T19:20:00Z\n"
             "b          w       ::1       1       x\n");
   auto const status = nlohmann::ordered_json::parse(
-      R"({"version":"1.0.0","peak_time":null,"access_lists":{"deny":1,"loaded_at":"t"}})");
+      R"({"version":"1.0.0","peak_time":null,"access_lists":{"deny":1,"loaded_at":"t"},
+          "clients_by_app":[{"app_id":"mail","clients":3}],"clients_by_app_none":[]})");
   EXPECT_EQ(TableFormat::KeyValues(status),
             "version:                 1.0.0\n"
             "peak_time:               -\n"
             "access_lists.deny:       1\n"
-            "access_lists.loaded_at:  t\n");
+            "access_lists.loaded_at:  t\n"
+            "clients_by_app.mail:     3\n"
+            "clients_by_app_none:     []\n");
 }
 
 }  // namespace
