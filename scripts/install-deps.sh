@@ -12,11 +12,12 @@ packages=(
   busybox-syslogd iproute2 util-linux procps dpkg-dev file shellcheck
   systemd systemd-container
   libsqlite3-dev sqlite3 haproxy prometheus chromium chromium-driver python3-selenium
+  libhiredis-dev redis-server redis-sentinel
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev
             libboost-filesystem-dev libboost-date-time-dev libssl-dev nlohmann-json3-dev
-            libsqlite3-dev)
+            libsqlite3-dev libhiredis-dev)
 fi
 
 missing=()
