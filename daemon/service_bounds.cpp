@@ -58,4 +58,5 @@ void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bou
   ReadBound(ini, log, kMaxPerAddress, bounds.maxConnectionsPerAddress);
   ReadText(ini, log, "admin-listen", bounds.adminListen);
   ReadText(ini, log, "admin-token-file", bounds.adminTokenFile);
+  ReadText(ini, log, "proxy-protocol-from", bounds.proxyProtocolFrom);
 }

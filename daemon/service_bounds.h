@@ -17,6 +17,8 @@ struct ServiceBounds {
   // An empty "admin-listen" is kept: it turns the admin interface off.
   std::string adminListen = "127.0.0.1:14356";  // "admin-listen"
   std::string adminTokenFile;                   // "admin-token-file"
+  // Checked by the service, which refuses a bad list whole with an error line.
+  std::string proxyProtocolFrom;                // "proxy-protocol-from"
 };
 
 // Reads the keys of `ini` into `bounds`, logging through `log`.

@@ -103,6 +103,7 @@ int RunSteps(int argc, char** argv) {
   options.maxConnectionsPerAddress = bounds.maxConnectionsPerAddress;
   options.adminListen = bounds.adminListen.c_str();
   options.adminTokenFile = bounds.adminTokenFile.c_str();
+  options.proxyProtocolFrom = bounds.proxyProtocolFrom.c_str();
   norla_server::tag_norlasvr_context* server = NorlaServerCreateWithOptions(
       result, kProducts, port, kClientTimeoutMinutes, "", &handler, &options);
   if (server == nullptr) {

@@ -57,6 +57,7 @@ expected=(
   share/doc/tallyd/tallyd.conf
   share/doc/tallyd/denyip.txt
   share/doc/tallyd/allowip.txt
+  share/doc/tallyd/haproxy.cfg
   share/man/man8/tallyd.8.gz
   share/man/man1/tally-client.1.gz
   share/man/man1/tallyctl.1.gz

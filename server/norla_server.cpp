@@ -84,6 +84,17 @@ void StartAdmin(tag_norlasvr_context& context, NorlaServerOptions const& options
   }
 }
 
+// The load balancers of `options`, or none with one line saying why.
+KProxySources ProxySources(NorlaServerOptions const& options) {
+  KProxySources sources;
+  if (options.proxyProtocolFrom == nullptr || *options.proxyProtocolFrom == '\0') return sources;
+  std::string why;
+  if (!KProxySources::Parse(options.proxyProtocolFrom, sources, why)) {
+    KServiceTransportEvents::LogError("PROXY headers off: " + why);
+  }
+  return sources;
+}
+
 // A creation that fails removes what it built without logging "ServiceEnd".
 void DiscardContext(tag_norlasvr_context* context) {
   if (context == nullptr) return;
@@ -140,6 +151,7 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
     norla_server::ServerThreadOptions threadOptions;
     threadOptions.accessLists = norla_server::LoadIPConfig();
     threadOptions.maxPerAddress = options.maxConnectionsPerAddress;
+    threadOptions.proxySources = norla_server::ProxySources(options);
     context = new (std::nothrow) tag_norlasvr_context(products, port & 0xFFFF);
     if (context == nullptr) {
       result = kNorlaNoMemory;

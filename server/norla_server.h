@@ -40,10 +40,15 @@ struct NorlaServerOptions {
   // Read during creation only, like the next field.
   char const* adminListen;
   char const* adminTokenFile;  // the bearer token's file; null or "": no token
+  // Load balancers whose connections begin with a PROXY header (version 2),
+  // addresses separated by commas; null or "": none. Their clients are served
+  // by the addresses the headers carry. A bad list is refused whole with an
+  // error line, and no connection is read as proxied. Read during creation.
+  char const* proxyProtocolFrom;
 };
 
 // The defaults: timeout from the creation call, 1,000,000 clients, 256
-// connections per address, no admin interface.
+// connections per address, no admin interface, no load balancer.
 NORLA_EXPORT void NorlaServerDefaultOptions(NorlaServerOptions* options);
 
 // Installs the log sink (called like syslog). Null selects syslog itself.

@@ -180,7 +180,8 @@ std::string KServiceAdminSource::Metrics() {
   static constexpr std::pair<RefusalReason, char const*> kReasons[] = {
       {RefusalReason::kAccessList, "access_list"},
       {RefusalReason::kPerAddressCap, "per_address_cap"},
-      {RefusalReason::kDescriptorShortage, "descriptor_shortage"}};
+      {RefusalReason::kDescriptorShortage, "descriptor_shortage"},
+      {RefusalReason::kProxyHeader, "proxy_header"}};
   for (auto const& [reason, name] : kReasons) {
     out << "tallyd_connections_refused_total{reason=\"" << name << "\"} "
         << (thread_ != nullptr ? thread_->Refusals(reason) : 0) << '\n';

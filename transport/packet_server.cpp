@@ -97,7 +97,30 @@ void KPacketServer::OnAccept(KPacketSession::Pointer const& session,
 void KPacketServer::Admit(KPacketSession::Pointer const& session) {
   if (settings_.traffic != nullptr) settings_.traffic->AddConnection();
   std::string peer = PeerAddressText(session->peerEndpoint().address());
+  // The balancer's own deadline starts now: a header that never comes does
+  // not hold the connection for longer than a frame would.
+  if (!settings_.proxySources.empty() && settings_.proxySources.Contains(peer)) {
+    deadlines_.Add(*session);
+    return session->StartProxied(std::move(peer),
+                                 [this](KPacketSession::Pointer const& proxied, bool valid) {
+                                   AdmitProxied(proxied, valid);
+                                 });
+  }
   if (settings_.events != nullptr) settings_.events->OnConnect(peer);
+  AdmitPeer(session, std::move(peer));
+}
+
+void KPacketServer::AdmitProxied(KPacketSession::Pointer const& session, bool valid) {
+  std::string peer = session->peer();
+  if (!valid) {
+    session->Close();
+    return Refuse(peer, RefusalReason::kProxyHeader);
+  }
+  if (settings_.events != nullptr) settings_.events->OnConnect(peer);
+  AdmitPeer(session, std::move(peer));
+}
+
+void KPacketServer::AdmitPeer(KPacketSession::Pointer const& session, std::string peer) {
   if (!accessLists_.Get()->Admits(peer)) {
     session->Close();
     return Refuse(peer, RefusalReason::kAccessList);

@@ -6,6 +6,12 @@
 // access lists and its address's connection cap, and then either refused
 // (closed without data, counted, OnRefused) or served by its KPacketSession.
 //
+// A connection from a listed load balancer is first asked for its PROXY
+// header, and the client it names goes through the same steps in its place:
+// the access lists, the cap and the events see clients, never the balancer.
+// The balancer's own connections hold no place under the cap while their
+// header is read; the session deadline covers that read.
+//
 // Out of descriptors, the oldest connections that have not delivered their
 // frame are closed to make room, so a peer holding idle connections cannot
 // lock everyone else out until the session deadline; one error line is
@@ -28,6 +34,7 @@
 #include "transport/ip_access_list.h"
 #include "transport/packet_handler.h"
 #include "transport/packet_session.h"
+#include "transport/proxy_sources.h"
 #include "transport/session_deadlines.h"
 #include "transport/traffic_counts.h"
 #include "transport/transport_events.h"
@@ -54,6 +61,7 @@ struct KPacketServerSettings {
   KTrafficCounts* traffic = nullptr;    // not owned; may be null
   std::chrono::milliseconds sessionDeadline{30000};
   unsigned int maxPerAddress = 0;       // open connections per address; 0: no limit
+  KProxySources proxySources;           // load balancers that send a PROXY header
 };
 
 class KPacketServer {
@@ -87,8 +95,11 @@ class KPacketServer {
   static std::chrono::milliseconds AcceptRetryDelay(boost::system::error_code const& error);
 
  private:
-  // Serves `session` or refuses it.
+  // Serves `session` or refuses it; a balancer's after its header.
   void Admit(KPacketSession::Pointer const& session);
+  void AdmitProxied(KPacketSession::Pointer const& session, bool valid);
+  // The access lists and the cap for `peer`, then Start.
+  void AdmitPeer(KPacketSession::Pointer const& session, std::string peer);
   void Refuse(std::string const& peer, RefusalReason reason);
 
   // Makes room after a failed accept where it can; returns the delay before

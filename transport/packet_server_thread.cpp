@@ -28,6 +28,7 @@ KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
   settings.handler = std::move(handler);
   settings.sessionDeadline = options.sessionDeadline;
   settings.maxPerAddress = options.maxPerAddress;
+  settings.proxySources = options.proxySources;
   if (!impl->init(std::move(settings), options.accessLists)) {
     failure = StartFailure::kSocketOpen;
     return nullptr;

@@ -15,6 +15,7 @@
 
 #include "transport/ip_access_list.h"
 #include "transport/packet_handler.h"
+#include "transport/proxy_sources.h"
 #include "transport/transport_events.h"
 
 namespace boost {
@@ -50,6 +51,8 @@ struct ServerThreadOptions {
   // Further connections from an address that holds this many open ones are
   // closed at once, without data; 0 means no limit.
   unsigned int maxPerAddress = kDefaultMaxConnectionsPerAddress;
+  // Load balancers whose connections begin with a PROXY header; none by default.
+  KProxySources proxySources;
 };
 
 class KPacketServerThread {

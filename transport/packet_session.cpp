@@ -6,6 +6,8 @@
 
 #include "transport/exception_report.h"
 #include "transport/packet_exchange.h"
+#include "transport/peer_address.h"
+#include "transport/proxy_header.h"
 
 namespace norla_server {
 
@@ -34,6 +36,36 @@ void KPacketSession::Start(std::string peer, KAddressCounts::Slot slot) {
   addressSlot_ = std::move(slot);
   if (traffic_ != nullptr) started_ = std::chrono::steady_clock::now();
   Guarded([&] { ReadHeader(); });
+}
+
+void KPacketSession::StartProxied(std::string peer, ProxyAdmission admit) {
+  peer_ = std::move(peer);
+  admit_ = std::move(admit);
+  Guarded([&] { ReadProxyHeader(0, kProxyHeaderFixedSize); });
+}
+
+// Exactly the header's bytes are read, never into the frame after it: the
+// fixed part first, which tells the length of the rest.
+void KPacketSession::ReadProxyHeader(std::size_t have, std::size_t want) {
+  static_assert(kProxyHeaderMaxSize <= sizeof packet_.data, "the header is read into the frame");
+  boost::asio::async_read(
+      socket_, boost::asio::buffer(packet_.data + have, want - have),
+      [self = shared_from_this(), want](boost::system::error_code const& error, std::size_t) {
+        self->OnReadProxyHeader(error, want);
+      });
+}
+
+void KPacketSession::OnReadProxyHeader(boost::system::error_code const& error, std::size_t have) {
+  if (closed_) return;
+  if (error) return Close();
+  Guarded([&] {
+    ProxyHeader const header = ParseProxyHeader(packet_.data, have);
+    if (header.verdict == ProxyVerdict::kNeedMore) return ReadProxyHeader(have, header.length);
+    if (header.verdict == ProxyVerdict::kProxied) peer_ = PeerAddressText(header.source);
+    ProxyAdmission const admit = std::move(admit_);
+    admit_ = nullptr;
+    admit(shared_from_this(), header.verdict != ProxyVerdict::kMalformed);
+  });
 }
 
 void KPacketSession::ReadHeader() {
@@ -89,6 +121,7 @@ void KPacketSession::Close() {
   closed_ = true;
   addressSlot_.Release();
   handler_ = nullptr;
+  admit_ = nullptr;
   boost::system::error_code ignored;
   socket_.close(ignored);
 }

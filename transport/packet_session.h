@@ -2,7 +2,8 @@
 
 // One admitted TCP connection: reads one frame (4-byte header, then exactly
 // the body length), hands the body to the packet handler, writes the reply
-// frame, shuts the connection down and closes.
+// frame, shuts the connection down and closes. A load balancer's connection
+// reads the balancer's PROXY header first (see proxy_header.h).
 //
 // Ownership: a session lives only in shared pointers, and the one that keeps
 // it alive is held by its pending asynchronous operation, so a connection owns
@@ -17,6 +18,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/intrusive/list_hook.hpp>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,6 +52,16 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   // `slot` among its address's connections until it ends.
   void Start(std::string peer, KAddressCounts::Slot slot);
 
+  // Decides on a proxied connection once its header is read: calls Start, or
+  // Close. `valid` false: the header was malformed. peer() then names the
+  // client (or still the balancer, for a LOCAL or malformed header).
+  using ProxyAdmission = std::function<void(Pointer const& session, bool valid)>;
+
+  // Serves a connection of the load balancer `peer`: reads its PROXY header
+  // and hands the outcome to `admit`. A connection closed before its header
+  // ends quietly, without `admit`.
+  void StartProxied(std::string peer, ProxyAdmission admit);
+
   std::string const& peer() const { return peer_; }
 
   // True until the whole frame has arrived: such a connection has given
@@ -69,6 +81,8 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   KPacketSession(boost::asio::io_context& io, PacketHandler handler, ITransportEvents* events,
                  KTrafficCounts* traffic);
 
+  void ReadProxyHeader(std::size_t have, std::size_t want);
+  void OnReadProxyHeader(boost::system::error_code const& error, std::size_t have);
   void ReadHeader();
   void OnReadHeader(boost::system::error_code const& error);
   void OnReadBody(boost::system::error_code const& error);
@@ -89,9 +103,10 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   std::chrono::steady_clock::time_point started_;
   std::string peer_;
   KAddressCounts::Slot addressSlot_;
+  ProxyAdmission admit_;  // set until a proxied connection's header is read
   bool closed_ = false;
   bool frameReceived_ = false;
-  TPacket packet_;  // the frame as received
+  TPacket packet_;  // the frame as received; first the PROXY header, if any
   TPacket reply_;   // the reply frame; valid until the write completes
 };
 

@@ -11,6 +11,7 @@ KSessionDeadlines::KSessionDeadlines(boost::asio::io_context& io, std::chrono::m
           std::clamp(limit / 30, std::chrono::milliseconds(10), std::chrono::milliseconds(1000))) {}
 
 void KSessionDeadlines::Add(KPacketSession& session) {
+  if (session.deadlineHook_.is_linked()) return;
   session.deadline_ = std::chrono::steady_clock::now() + limit_;
   sessions_.push_back(session);
   if (!armed_ && !closed_) Arm();

@@ -32,8 +32,8 @@ class KSessionDeadlines {
   KSessionDeadlines(KSessionDeadlines const&) = delete;
   KSessionDeadlines& operator=(KSessionDeadlines const&) = delete;
 
-  // Gives `session` `limit` from now. Not owned: it leaves the list when it
-  // closes or is freed.
+  // Gives `session` `limit` from now; one already listed keeps its deadline.
+  // Not owned: it leaves the list when it closes or is freed.
   void Add(KPacketSession& session);
 
   // Closes up to `most` of the listed sessions still awaiting their frame,

@@ -23,13 +23,15 @@ enum class RefusalReason : int {
   kAccessList,          // refused by the deny and allow lists
   kPerAddressCap,       // the address already holds its maximum of open connections
   kDescriptorShortage,  // closed while idle to free a descriptor for other peers
+  kProxyHeader,         // a load balancer's connection began without a valid PROXY header
 };
-constexpr int kRefusalReasonCount = 3;
+constexpr int kRefusalReasonCount = 4;
 
 class ITransportEvents {
  public:
   virtual void OnLogLine(TransportLogPriority priority, std::string const& line) = 0;
-  // Every accepted peer, before it is tested against the access lists.
+  // Every accepted peer, before it is tested against the access lists; for a
+  // load balancer's connection, the client its header names, once read.
   virtual void OnConnect(std::string const& peer) = 0;
   // The connection of `peer` was closed without data for `reason`.
   virtual void OnRefused(std::string const& peer, RefusalReason reason) = 0;

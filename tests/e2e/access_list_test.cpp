@@ -1,20 +1,36 @@
 // Access lists on the real binary: the files are read from the working
 // directory of a foreground daemon when the service starts and on SIGHUP. A
 // refused peer sees its connection closed without data. Patterns and list
-// files are checked on the transport; here the daemon's reading and reloading.
+// files are checked on the transport; here the daemon's reading and reloading,
+// and the addresses they are applied to behind a load balancer.
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "client/request_builder.h"
 #include "client/tally_client.h"
+#include "protocol/protocol_constants.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/root_sandbox.h"
 
 namespace {
 
 using namespace tally_test;
+using tally::ExchangeError;
+
+// An exchange from `from` ("::1": to ::1) with the daemon or balancer on `port`.
+tally::ExchangeResult Send(unsigned short port, std::string const& from,
+                           int command = norla::kNorlaPing) {
+  tally::ClientOptions options;
+  options.port = port;
+  options.host = from == "::1" ? "::1" : "127.0.0.1";
+  options.bindAddress = from;
+  return tally::SendCommand(options, command, tally::kProductId, "lb-client", "app");
+}
 
 // A reload replaces both lists whole, or keeps them when a file cannot be read.
 TEST(AccessLists, ReadAtStartAndReloadedOnSighup) {
@@ -24,17 +40,12 @@ TEST(AccessLists, ReadAtStartAndReloadedOnSighup) {
   unsigned short const port = FreeTcpPort();
   auto daemon = StartStandaloneDaemon(port, dir.path());
   ASSERT_NE(daemon, nullptr);
-  // Whether a PING from `from` ("::1": to ::1) is answered.
+  // Whether a PING from `from` is answered.
   auto admitted = [port](std::string const& from) {
-    tally::ClientOptions options;
-    options.port = port;
-    options.host = from == "::1" ? "::1" : "127.0.0.1";
-    options.bindAddress = from;
-    auto const result = tally::SendCommand(options, norla::kNorlaPing, "", "", "");
-    EXPECT_TRUE(result.error == tally::ExchangeError::kNone ||
-                result.error == tally::ExchangeError::kNoReply)
+    auto const result = Send(port, from);
+    EXPECT_TRUE(result.error == ExchangeError::kNone || result.error == ExchangeError::kNoReply)
         << from << ": " << result.detail;
-    return result.error == tally::ExchangeError::kNone;
+    return result.error == ExchangeError::kNone;
   };
   EXPECT_TRUE(admitted("127.0.0.2"));
   EXPECT_FALSE(admitted("127.0.0.3"));
@@ -57,6 +68,40 @@ TEST(AccessLists, ReadAtStartAndReloadedOnSighup) {
   EXPECT_FALSE(admitted("::1"));  // an IPv6 peer by its text
   daemon->Signal(SIGINT);
   EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
+// Behind a real HAProxy sending PROXY headers, clients are known by the
+// addresses the headers carry; the balancer's own speaks only through them.
+TEST(AccessLists, AppliedToTheClientsBehindALoadBalancer) {
+  constexpr char kHaproxy[] = "/usr/sbin/haproxy";
+  if (access(kHaproxy, X_OK) != 0) GTEST_SKIP() << kHaproxy << " missing";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
+  ConfigDataDir data("[tallyd]\nadmin-listen =\nproxy-protocol-from = 127.0.0.1, ::1\n");
+  TempDir work;
+  unsigned short const port = FreeTcpPort(), front = FreeTcpPort();
+  auto daemon = StartStandaloneDaemon(port, work.path(), {"--datadir", data.name()});
+  ASSERT_NE(daemon, nullptr);
+  std::string const config = work.WriteFile("h.cfg",
+      "defaults\n mode tcp\n timeout connect 5s\n timeout client 9s\n timeout server 9s\n"
+      "listen fe\n bind 127.0.0.1:" + std::to_string(front) + "\n server s1 127.0.0.1:" +
+      std::to_string(port) + " send-proxy-v2\n");
+  DaemonProcess haproxy({kHaproxy, {"-db", "-f", config}, {}, work.path()});
+  ASSERT_TRUE(haproxy.Start());
+  tally::ExchangeResult login;  // HAProxy says nothing when ready: retry until it listens
+  for (int tries = 0; tries < 500 && (login = Send(front, "127.0.0.2", norla::kNorlaLogin)).error ==
+                                         ExchangeError::kConnect; ++tries) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(login.reply.code, 200) << login.detail;
+  EXPECT_TRUE(daemon->WaitForLine("Connect : 127.0.0.2", 10s, Stream::kStdout));
+  // The balancer's address without a header: closed without data.
+  EXPECT_EQ(Send(port, "127.0.0.1").error, ExchangeError::kNoReply);
+  work.WriteFile("denyip.txt", "127.0.0.2\n");
+  daemon->Signal(SIGHUP);
+  ASSERT_TRUE(daemon->WaitForLine("Access lists reloaded: 1 deny patterns"));
+  EXPECT_EQ(Send(front, "127.0.0.2").error, ExchangeError::kNoReply);
+  haproxy.Signal(SIGTERM);
+  EXPECT_NE(haproxy.WaitExit(), -1);
 }
 
 }  // namespace
