@@ -15,6 +15,8 @@ struct BoundKey {
 constexpr BoundKey kMaxClients{"max-clients", 1, 100000000};
 constexpr BoundKey kClientTimeout{"client-timeout", 10, 86400};
 constexpr BoundKey kMaxPerAddress{"max-connections-per-address", 1, 1000000};
+constexpr BoundKey kHistoryDays{"history-days", 1, 36500};
+constexpr BoundKey kEventsDays{"events-days", 1, 36500};
 
 template <typename T>
 void ReadBound(IniFile const& ini, BoundsLogFunc log, BoundKey const& key, T& setting) {
@@ -58,4 +60,7 @@ void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bou
   ReadBound(ini, log, kMaxPerAddress, bounds.maxConnectionsPerAddress);
   ReadText(ini, log, "admin-listen", bounds.adminListen);
   ReadText(ini, log, "admin-token-file", bounds.adminTokenFile);
+  ReadText(ini, log, "state-file", bounds.stateFile);
+  ReadBound(ini, log, kHistoryDays, bounds.historyDays);
+  ReadBound(ini, log, kEventsDays, bounds.eventsDays);
 }

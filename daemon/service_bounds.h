@@ -17,6 +17,9 @@ struct ServiceBounds {
   // An empty "admin-listen" is kept: it turns the admin interface off.
   std::string adminListen = "127.0.0.1:14356";  // "admin-listen"
   std::string adminTokenFile;                   // "admin-token-file"
+  std::string stateFile;                        // "state-file"; empty: memory only
+  unsigned int historyDays = 400;               // "history-days"
+  unsigned int eventsDays = 90;                 // "events-days"
 };
 
 // Reads the keys of `ini` into `bounds`, logging through `log`.

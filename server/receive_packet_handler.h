@@ -30,6 +30,7 @@
 #include "server/ext_params.h"
 #include "server/memory_client_table.h"
 #include "server/request.h"
+#include "server/state_writer.h"
 #include "server/usage_history.h"
 #include "transport/md5_hex.h"
 #include "transport/packet_cipher.h"
@@ -94,6 +95,9 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Replaces the extension parameters under requestMutex, so a running
   // instance never builds a reply from a half-replaced map.
   bool SetExtParams(char const* text) EXCLUDES(requestMutex);
+  // Where changes, events and samples are also kept (null: nowhere). Set
+  // before requests are served and cleared after they have ended.
+  void SetStateWriter(StateWriter* writer) { stateWriter_ = writer; }
   // A handler whose service never started ends without a "ServiceEnd" line.
   void DisarmServiceEnd() { logServiceEnd_ = false; }
 
@@ -139,6 +143,8 @@ class KReceivePacketHandler final : private ClientTableListener {
                  TableOutcome const& outcome) override REQUIRES(requestMutex);
   void OnExpiring(std::string const& uniqueId) override;
   void OnSwept(std::vector<TableLine> const& lines) override;
+  // Queues a change for the state file; `event` names its line, if any.
+  void Persist(std::string const& uniqueId, TableOutcome const& outcome, char const* event);
 
   std::string productId GUARDED_BY(requestMutex);
   std::string uniqueId GUARDED_BY(requestMutex);
@@ -160,6 +166,7 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Held as what it is, so the lock order above can name its mutex.
   std::unique_ptr<MemoryClientTable> table_;
   bool logServiceEnd_ = true;
+  StateWriter* stateWriter_ = nullptr;
   UsageHistory history_;
   std::atomic<std::int64_t> lastSweepNanos_{0};
   // Counted in relaxed order: figures for people, not for synchronisation.
