@@ -215,4 +215,61 @@ std::vector<tally_admin::AdminSample> KServiceAdminSource::History(std::size_t m
   return samples;
 }
 
+HistoryQuery* KServiceAdminSource::StateHistory(std::string& why) {
+  if (stateFile_.empty()) {
+    why = "no state-file is set: only the last 24 hours are kept, as ?minutes=N";
+    return nullptr;
+  }
+  if (!history_ || !history_->ok()) history_ = std::make_unique<HistoryQuery>(stateFile_);
+  if (history_->ok()) return history_.get();
+  why = "state file " + stateFile_ + ": " + history_->Error();
+  return nullptr;
+}
+
+namespace {
+
+tally_admin::AdminPeriod AdminPeriodOf(UsagePeriod const& period) {
+  auto const figures = [](UsageFigures const& f) {
+    return tally_admin::AdminFigures{f.max, f.average, f.distinct};
+  };
+  tally_admin::AdminPeriod admin{period.start, period.samples, figures(period.clients), {}};
+  for (auto const& [app, f] : period.byApp) admin.byApp.emplace_back(app, figures(f));
+  return admin;
+}
+
+}  // namespace
+
+bool KServiceAdminSource::Usage(tally_admin::AdminRange const& range,
+                                tally_admin::AdminUsage& usage, std::string& why) {
+  HistoryQuery* history = StateHistory(why);
+  std::vector<UsagePeriod> periods, total;
+  if (history == nullptr) return false;
+  if (!history->Periods(range.from, range.to, range.stepSeconds, 0, periods) ||
+      !history->Periods(range.from, range.to, range.to - range.from, range.from, total)) {
+    why = history->Error();
+    return false;
+  }
+  for (UsagePeriod const& period : periods) usage.periods.push_back(AdminPeriodOf(period));
+  usage.total = total.empty() ? tally_admin::AdminPeriod{range.from, 0, {}, {}}
+                              : AdminPeriodOf(total.front());
+  return true;
+}
+
+bool KServiceAdminSource::Events(tally_admin::AdminEventQuery const& query,
+                                 std::vector<tally_admin::AdminEvent>& events, std::string& why) {
+  HistoryQuery* history = StateHistory(why);
+  if (history == nullptr) return false;
+  std::vector<StoredEvent> stored;
+  if (!history->Events({query.from, query.to, query.uniqueId, query.appId, query.after, query.limit},
+                       stored)) {
+    why = history->Error();
+    return false;
+  }
+  for (StoredEvent& event : stored) {
+    events.push_back({event.id, event.time, std::move(event.event), std::move(event.uniqueId),
+                      std::move(event.appId), std::move(event.address)});
+  }
+  return true;
+}
+
 }  // namespace norla_server
