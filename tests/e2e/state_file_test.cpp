@@ -20,13 +20,25 @@ namespace {
 
 using namespace tally_test;
 
-bool WaitUntil(std::function<bool()> const& condition) {
-  auto const deadline = std::chrono::steady_clock::now() + 10s;
+bool WaitUntil(std::function<bool()> const& condition,
+               std::chrono::milliseconds poll = 20ms) {
+  auto const deadline = std::chrono::steady_clock::now() + 15s;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(poll);
   }
   return true;
+}
+
+// `tallyctl report --by app --csv ARGS`: its output when it succeeded, else "".
+std::string Report(std::vector<std::string> args) {
+  ProcessOptions options;
+  options.program = TALLYCTL_PATH;
+  options.args = {"report", "--by", "app", "--csv"};
+  options.args.insert(options.args.end(), args.begin(), args.end());
+  DaemonProcess ctl(options);
+  if (!ctl.Start() || ctl.WaitExit() != 0) return "";
+  return ctl.Output(Stream::kStdout);
 }
 
 class StateFileTest : public ::testing::Test {
@@ -130,6 +142,22 @@ TEST_F(StateFileTest, SecondDaemonOnTheFileRunsWithoutIt) {
   // The first keeps writing; the second's client never reaches the file.
   EXPECT_TRUE(WaitUntil([&] { return EventsOf("first") == 1; }));
   EXPECT_EQ(EventsOf("second"), 0);
+}
+
+TEST_F(StateFileTest, ReportFromTheDaemonAndFromTheFileWhileItIsDown) {
+  unsigned short const port = FreeTcpPort();
+  auto daemon = Start(port);
+  ASSERT_NE(daemon, nullptr);
+  for (char const* id : {"r1", "r2"}) ASSERT_EQ(Send(port, norla::kNorlaLogin, id).code, 200);
+  // Peak, average and distinct clients of AppID "app": the daemon samples
+  // every few seconds, so wait for the first sample to be written.
+  std::string const row = "\napp,2,2.00,2\n";
+  std::string const admin = "http://127.0.0.1:" + std::to_string(adminPort_);
+  EXPECT_TRUE(WaitUntil([&] { return Report({"--admin", admin}).find(row) != std::string::npos; },
+                        250ms));
+  daemon->Signal(SIGTERM);
+  ASSERT_NE(daemon->WaitExit(), -1);
+  EXPECT_NE(Report({"--state-file", state_}).find(row), std::string::npos);
 }
 
 }  // namespace
