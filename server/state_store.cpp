@@ -266,6 +266,10 @@ bool StateStore::Write(StateBatch const& batch, std::time_t savedAt, std::string
   return false;
 }
 
+void StateStore::Checkpoint() {
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
 long StateStore::Prune(std::time_t eventsBefore, std::time_t samplesBefore, int rows,
                        std::string& error) {
   SqliteStatement events(

@@ -92,6 +92,8 @@ class StateStore {
   // Deletes up to `rows` events before `eventsBefore` and as many samples
   // before `samplesBefore`; how many went, or -1 with `error`.
   long Prune(std::time_t eventsBefore, std::time_t samplesBefore, int rows, std::string& error);
+  // Folds the WAL into the file, as SQLite does now and then on its own.
+  void Checkpoint();
 
  private:
   StateStore(std::string path, int lockFd, sqlite3* db);
