@@ -370,6 +370,13 @@ bool KReceivePacketHandler::Log(char const* source, char const* event, int count
   return OutputLog(source, event, count, text.c_str(), flag);
 }
 
+void KReceivePacketHandler::Restore(std::vector<ClientEntry> entries) {
+  std::size_t const count = entries.size();
+  table_->Restore(std::move(entries));
+  peakClients_.store(count, std::memory_order_relaxed);
+  peakTime_.store(count != 0 ? Now() : 0, std::memory_order_relaxed);
+}
+
 bool KReceivePacketHandler::ReleaseByAdmin(std::string const& unique) {
   tally::MutexLock requestLock(&requestMutex);
   adminRelease_ = true;

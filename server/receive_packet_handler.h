@@ -115,6 +115,8 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::uint64_t MaxClients() const { return maxClients_; }
 
   std::size_t ClientCount() { return table_->Count(); }
+  // Replaces the table's contents (a restart's); the peak starts from their number.
+  void Restore(std::vector<ClientEntry> entries);
   // How long the last UpdateClients swept, in seconds (0: none yet).
   double LastSweepSeconds() const {
     return static_cast<double>(lastSweepNanos_.load(std::memory_order_relaxed)) / 1e9;

@@ -71,7 +71,7 @@ void KServiceState::Restore(StateStore& store, KReceivePacketHandler& handler) {
                                       ")");
   }
   std::size_t const restored = entries.size();
-  handler.Table().Restore(std::move(entries));
+  handler.Restore(std::move(entries));
   OutputLog("", ("Restored " + std::to_string(restored) + " clients from " + store.Path()).c_str(),
             -1, nullptr, false);
 }

@@ -91,6 +91,9 @@ TEST_F(StateFileTest, OrderlyStopKeepsTheRegisterWithoutNewConnectLines) {
   tally::TReply const exit = Send(restartPort, norla::kNorlaExit, "kept");
   EXPECT_EQ(exit.code, 200);
   EXPECT_EQ(exit.currentClients, 1u);
+  HttpReply const status = Http(adminPort_, "GET", "/api/v1/status",
+                                "Host: 127.0.0.1:" + std::to_string(adminPort_) + "\r\n");
+  EXPECT_EQ(nlohmann::json::parse(status.body)["peak_clients"], 1) << status.body;
   auto const lines = second->Lines();
   EXPECT_TRUE(std::none_of(lines.begin(), lines.end(),
                            [](std::string const& line) { return line.rfind("Connect", 0) == 0; }));
