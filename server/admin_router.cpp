@@ -400,7 +400,7 @@ Response AdminRouter::Usage(std::string_view query, Request const& request) {
   if (range.stepSeconds == 0) {
     return Error(http::status::bad_request, "step must be minute, hour or day", request);
   }
-  if ((range.to - range.from) / range.stepSeconds >= kMaxPeriods) {
+  if ((range.to - range.from + range.stepSeconds - 1) / range.stepSeconds > kMaxPeriods) {
     return Error(http::status::bad_request,
                  "at most " + std::to_string(kMaxPeriods) + " periods at a time", request);
   }

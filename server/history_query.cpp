@@ -65,7 +65,8 @@ bool HistoryQuery::Figures(std::time_t from, std::time_t to, std::int64_t step, 
 
   SqliteStatement apps(db_,
                        "SELECT (time - ?1) / ?2 AS period, app_id, max(clients), sum(clients) "
-                       "FROM app_samples WHERE time >= ?3 AND time < ?4 GROUP BY period, app_id");
+                       "FROM app_samples WHERE time >= ?3 AND time < ?4 GROUP BY period, app_id "
+                       "ORDER BY period");
   if (!apps.ok()) return Fail();
   apps.Bind(1, origin).Bind(2, step).Bind(3, from).Bind(4, to);
   auto period = periods.begin();

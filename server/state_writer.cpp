@@ -1,5 +1,6 @@
 #include "server/state_writer.h"
 
+#include "base/signal_mask.h"
 #include "server/event_log.h"
 #include "server/service_transport_events.h"
 
@@ -17,8 +18,10 @@ StateWriter::StateWriter(std::unique_ptr<StateStore> store, Options options)
     : clocks_(tally::Clocks::WithDefaults(options.clocks)),
       options_(std::move(options)),
       path_(store->Path()),
-      store_(std::move(store)),
-      thread_([this] { Run(); }) {}
+      store_(std::move(store)) {
+  tally::BlockAsyncSignals blocked;
+  thread_ = std::thread([this] { Run(); });
+}
 
 StateWriter::~StateWriter() {
   Stop();

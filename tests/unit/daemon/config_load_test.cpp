@@ -122,7 +122,7 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
        5,
        10,
        3},
-      {"client-timeout=86401\nmax-clients=+7\nmax-connections-per-address=\n",
+      {"client-timeout=86401\nmax-clients=+7\nmax-connections-per-address=\nstate-file=\n",
        {"6 Config: [max-clients] = +7",
         "3 Config: [max-clients]" + range + "1 to 100000000; using 1000000",
         "6 Config: [client-timeout] = 86401",
