@@ -10,7 +10,9 @@
 // guards itself (its lock is the `clientsMutex` role) and is always taken
 // after requestMutex. Event-handler notifications and event lines of a change
 // are issued from the table's listener with its lock held, so a notification
-// must not call back into the service. The public entries take requestMutex
+// must not call back into the service. Changes for the state file are queued
+// there too: the writer's queue lock comes after the table's, and nothing
+// touches the file on this path. The public entries take requestMutex
 // themselves; clang checks these rules from the annotations below.
 
 #include <atomic>
