@@ -22,6 +22,9 @@ HistoryQuery::HistoryQuery(std::string const& path) {
 }
 
 HistoryQuery::~HistoryQuery() {
+  present_.reset();
+  presentByApp_.reset();
+  newcomers_.reset();
   sqlite3_close(db_);
 }
 
@@ -87,27 +90,34 @@ bool HistoryQuery::Figures(std::time_t from, std::time_t to, std::int64_t step, 
 }
 
 bool HistoryQuery::Distinct(UsagePeriod& period, std::time_t firstSample, std::time_t end) {
-  SqliteStatement present(db_, "SELECT clients FROM samples WHERE time = ?1");
-  SqliteStatement presentByApp(db_, "SELECT app_id, clients FROM app_samples WHERE time = ?1");
-  // Per UniqueID its first event after the sample; those that are a Connect are newcomers.
-  SqliteStatement newcomers(db_,
-                            "SELECT app_id, count(*) FROM (SELECT app_id, event, min(id) "
-                            "FROM events WHERE time > ?1 AND time < ?2 GROUP BY unique_id) "
-                            "WHERE event = 'Connect' GROUP BY app_id");
-  if (!present.ok() || !presentByApp.ok() || !newcomers.ok()) return Fail();
-  if (present.Bind(1, firstSample).Step() == SQLITE_ROW) {
-    period.clients.distinct = static_cast<std::size_t>(present.Int(0));
+  if (!present_) {
+    present_ = std::make_unique<SqliteStatement>(db_, "SELECT clients FROM samples WHERE time = ?1");
+    presentByApp_ = std::make_unique<SqliteStatement>(
+        db_, "SELECT app_id, clients FROM app_samples WHERE time = ?1");
+    // Per UniqueID its first event after the sample; those that are a Connect are newcomers.
+    newcomers_ = std::make_unique<SqliteStatement>(
+        db_,
+        "SELECT app_id, count(*) FROM (SELECT app_id, event, min(id) FROM events "
+        "WHERE time > ?1 AND time < ?2 GROUP BY unique_id) WHERE event = 'Connect' "
+        "GROUP BY app_id");
   }
-  presentByApp.Bind(1, firstSample);
+  if (!present_->ok() || !presentByApp_->ok() || !newcomers_->ok()) return Fail();
+  present_->Reset();
+  if (present_->Bind(1, firstSample).Step() == SQLITE_ROW) {
+    period.clients.distinct = static_cast<std::size_t>(present_->Int(0));
+  }
+  presentByApp_->Reset();
+  presentByApp_->Bind(1, firstSample);
   int result;
-  while ((result = presentByApp.Step()) == SQLITE_ROW) {
-    period.byApp[presentByApp.Text(0)].distinct = static_cast<std::size_t>(presentByApp.Int(1));
+  while ((result = presentByApp_->Step()) == SQLITE_ROW) {
+    period.byApp[presentByApp_->Text(0)].distinct = static_cast<std::size_t>(presentByApp_->Int(1));
   }
   if (result != SQLITE_DONE) return Fail();
-  newcomers.Bind(1, firstSample).Bind(2, end);
-  while ((result = newcomers.Step()) == SQLITE_ROW) {
-    auto const count = static_cast<std::size_t>(newcomers.Int(1));
-    period.byApp[newcomers.Text(0)].distinct += count;
+  newcomers_->Reset();
+  newcomers_->Bind(1, firstSample).Bind(2, end);
+  while ((result = newcomers_->Step()) == SQLITE_ROW) {
+    auto const count = static_cast<std::size_t>(newcomers_->Int(1));
+    period.byApp[newcomers_->Text(0)].distinct += count;
     period.clients.distinct += count;
   }
   return result == SQLITE_DONE || Fail();

@@ -19,6 +19,7 @@
 #include <ctime>
 #include <limits>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ class HistoryQuery {
 
   sqlite3* db_ = nullptr;
   std::string error_;
+  // Prepared on first use: Distinct runs once per period.
+  std::unique_ptr<SqliteStatement> present_, presentByApp_, newcomers_;
 };
 
 }  // namespace norla_server
