@@ -14,8 +14,15 @@ constexpr std::size_t kDateLength = 10;  // "2026-12-06"
 constexpr std::size_t kHourLength = 13;  // "2026-12-06T21"
 
 UsageReport::Row RowOf(std::string label, json const& figures) {
-  return {std::move(label), figures.value("max", std::size_t{0}), figures.value("average", 0.0),
-          figures.value("distinct_clients", std::size_t{0})};
+  UsageReport::Row row{std::move(label), figures.value("max", std::size_t{0}),
+                       figures.value("average", 0.0), std::nullopt};
+  auto const distinct = figures.find("distinct_clients");
+  if (distinct != figures.end() && distinct->is_number()) row.distinct = distinct->get<std::size_t>();
+  return row;
+}
+
+std::string Distinct(UsageReport::Row const& row, char const* unknown) {
+  return row.distinct ? std::to_string(*row.distinct) : unknown;
 }
 
 std::string Average(double average) {
@@ -53,7 +60,7 @@ std::string UsageReport::Table(std::vector<Row> const& rows, ReportBy by) {
       {by == ReportBy::kApp ? "APP ID" : "PERIOD", "PEAK", "AVERAGE", "DISTINCT"}};
   for (Row const& row : rows) {
     cells.push_back({row.label, std::to_string(row.peak), Average(row.average),
-                     std::to_string(row.distinct)});
+                     Distinct(row, "-")});
   }
   return TableFormat::Columns(cells);
 }
@@ -63,7 +70,7 @@ std::string UsageReport::Csv(std::vector<Row> const& rows, ReportBy by) {
   out += ",peak,average,distinct\n";
   for (Row const& row : rows) {
     out += CsvField(row.label) + "," + std::to_string(row.peak) + "," + Average(row.average) +
-           "," + std::to_string(row.distinct) + "\n";
+           "," + Distinct(row, "") + "\n";
   }
   return out;
 }

@@ -206,17 +206,18 @@ bool ParseTimes(std::map<std::string, std::string> const& params, std::time_t& f
   return false;
 }
 
-json FiguresJson(AdminFigures const& figures) {
+// Distinct clients are counted from events, which only the state file keeps.
+json FiguresJson(AdminFigures const& figures, bool distinct) {
   return json{{"max", figures.max},
               {"average", figures.average},
-              {"distinct_clients", figures.distinct}};
+              {"distinct_clients", distinct ? json(figures.distinct) : json()}};
 }
 
-json PeriodJson(AdminPeriod const& period) {
+json PeriodJson(AdminPeriod const& period, bool distinct) {
   json body{{"start", Rfc3339(period.start)}, {"samples", period.samples}};
-  body.update(FiguresJson(period.clients));
+  body.update(FiguresJson(period.clients, distinct));
   json byApp = json::object();
-  for (auto const& [app, figures] : period.byApp) byApp[app] = FiguresJson(figures);
+  for (auto const& [app, figures] : period.byApp) byApp[app] = FiguresJson(figures, distinct);
   body["by_app"] = std::move(byApp);
   return body;
 }
@@ -404,17 +405,17 @@ Response AdminRouter::Usage(std::string_view query, Request const& request) {
     return Error(http::status::bad_request,
                  "at most " + std::to_string(kMaxPeriods) + " periods at a time", request);
   }
-  if (!source_.HasStateFile()) {
-    return Error(http::status::not_found, "no state-file is set: use minutes=N", request);
-  }
   AdminUsage usage;
   if (!source_.Usage(range, usage, why)) {
     return Error(http::status::internal_server_error, why, request);
   }
   json body{{"from", Rfc3339(range.from)}, {"to", Rfc3339(range.to)}, {"step", step},
             {"periods", json::array()}};
-  for (AdminPeriod const& period : usage.periods) body["periods"].push_back(PeriodJson(period));
-  body["total"] = PeriodJson(usage.total);
+  bool const distinct = source_.HasStateFile();
+  for (AdminPeriod const& period : usage.periods) {
+    body["periods"].push_back(PeriodJson(period, distinct));
+  }
+  body["total"] = PeriodJson(usage.total, distinct);
   return JsonResponse(http::status::ok, body, request);
 }
 

@@ -63,12 +63,12 @@ struct AdminSample {
   std::vector<std::pair<std::string, std::size_t>> byApp;  // largest first, then "other"
 };
 
-// Usage over a period from the state file: the largest and average client
-// count, and the distinct clients seen.
+// Usage over a period: the largest and average client count, and the
+// distinct clients seen.
 struct AdminFigures {
   std::size_t max = 0;
   double average = 0;
-  std::size_t distinct = 0;
+  std::size_t distinct = 0;  // 0 without a state file: only the file keeps events
 };
 
 struct AdminPeriod {
@@ -121,10 +121,10 @@ class IAdminSource {
   virtual std::string Metrics() = 0;
   // The per-minute samples of the last `minutes` minutes, oldest first.
   virtual std::vector<AdminSample> History(std::size_t minutes) = 0;
-  // Whether a state file keeps usage and events; without one the two calls
-  // below fail.
+  // Whether a state file keeps usage and events; without one Events fails
+  // and Usage covers the in-memory samples alone, without distinct clients.
   virtual bool HasStateFile() = 0;
-  // From the state file; false with `why` when it cannot be read.
+  // False with `why` when the state file cannot be read.
   virtual bool Usage(AdminRange const& range, AdminUsage& usage, std::string& why) = 0;
   virtual bool Events(AdminEventQuery const& query, std::vector<AdminEvent>& events,
                       std::string& why) = 0;

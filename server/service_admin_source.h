@@ -58,6 +58,8 @@ class KServiceAdminSource final : public tally_admin::IAdminSource {
 
   // The query on the state file, or null with `why`.
   HistoryQuery* StateHistory(std::string& why);
+  // Usage from the last 24 hours' samples in memory.
+  tally_admin::AdminUsage MemoryUsage(tally_admin::AdminRange const& range);
 };
 
 }  // namespace norla_server

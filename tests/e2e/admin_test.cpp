@@ -90,7 +90,7 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
       {"GET", "/api/v1/history?minutes=1441", auth_, 400},
       {"GET", "/api/v1/history?step=week", auth_, 400},
       {"GET", "/api/v1/history?from=2026-12-06&to=2026-12-05", auth_, 400},
-      {"GET", "/api/v1/history?from=2026-12-05", auth_, 404},  // no state file
+      {"GET", "/api/v1/history?from=2026-12-05&step=minute", auth_, 200},  // from memory
       {"GET", "/api/v1/events?limit=0", auth_, 400},
       {"GET", "/api/v1/events", auth_, 404},
       {"GET", "/api/v1/status", auth_ + "X-Padding: " + std::string(9000, 'p') + "\r\n", 431},

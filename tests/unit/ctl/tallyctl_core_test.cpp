@@ -79,13 +79,15 @@ TEST(UsageReportTest, PeriodsOrAppsAsTableAndCsv) {
   EXPECT_EQ(std::tie(command.from, command.by, command.csv),
             std::make_tuple(1793491200, ReportBy::kApp, true));
   auto const usage = nlohmann::ordered_json::parse(R"({
-      "periods":[{"start":"2026-11-10T12:00:00Z","max":4,"average":1.5,"distinct_clients":5}],
+      "periods":[{"start":"2026-11-10T12:00:00Z","max":4,"average":1.5,"distinct_clients":5},
+                 {"start":"2026-11-10T13:00:00Z","max":1,"average":1,"distinct_clients":null}],
       "total":{"by_app":{"b,\"c\"":{"max":3,"average":0.25,"distinct_clients":3}}}})");
   EXPECT_EQ(UsageReport::Table(UsageReport::Rows(usage, ReportBy::kHour), ReportBy::kHour),
             "PERIOD             PEAK  AVERAGE  DISTINCT\n"
-            "2026-11-10T12:00Z  4     1.50     5\n");
+            "2026-11-10T12:00Z  4     1.50     5\n"
+            "2026-11-10T13:00Z  1     1.00     -\n");
   EXPECT_EQ(UsageReport::Csv(UsageReport::Rows(usage, ReportBy::kDay), ReportBy::kDay),
-            "period,peak,average,distinct\n2026-11-10,4,1.50,5\n");
+            "period,peak,average,distinct\n2026-11-10,4,1.50,5\n2026-11-10,1,1.00,\n");
   EXPECT_EQ(UsageReport::Csv(UsageReport::Rows(usage, ReportBy::kApp), ReportBy::kApp),
             "app_id,peak,average,distinct\n\"b,\"\"c\"\"\",3,0.25,3\n");
 }
