@@ -4,6 +4,7 @@
 // usage error can be checked without a daemon.
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,9 @@
 
 namespace tallyctl {
 
-enum class Verb { kStatus, kList, kShow, kRelease, kReload, kTop };
+enum class Verb { kStatus, kList, kShow, kRelease, kReload, kTop, kReport };
+// How `report` groups its rows.
+enum class ReportBy { kDay, kHour, kApp };
 
 constexpr char kDefaultAdminUrl[] = "http://127.0.0.1:14356";
 constexpr std::size_t kDefaultListLimit = 100;
@@ -27,6 +30,12 @@ struct CtlCommand {
   std::size_t limit = kDefaultListLimit;
   bool json = false;
   bool help = false;
+  // report: [from, to) in epoch seconds (0: the default), grouping, output.
+  std::time_t from = 0;
+  std::time_t to = 0;
+  ReportBy by = ReportBy::kDay;
+  bool csv = false;
+  std::string stateFile;  // read directly instead of asking the daemon
 
   // On a usage error `error` says what was wrong; otherwise it is cleared.
   static CtlCommand Parse(std::vector<std::string> const& args, std::string& error);

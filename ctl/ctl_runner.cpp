@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "ctl/state_file_usage.h"
 #include "ctl/table_format.h"
+#include "ctl/usage_report.h"
 
 namespace tallyctl {
 
@@ -22,6 +24,9 @@ constexpr std::time_t kTopPeriodSeconds = 2;
 constexpr char kClearScreen[] = "\x1b[H\x1b[2J";
 constexpr int kHttpOk = 200;
 constexpr int kHttpMultipleChoices = 300;
+constexpr std::time_t kDefaultReportSeconds = 30 * 86400;
+constexpr std::int64_t kSecondsPerHour = 3600;
+constexpr std::int64_t kSecondsPerDay = 86400;
 
 void Write(std::string const& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -45,6 +50,7 @@ int CtlRunner::Run() {
     case Verb::kRelease: return Print(http::verb::delete_, clientPath);
     case Verb::kReload: return Print(http::verb::post, "/api/v1/reload");
     case Verb::kTop: return Top();
+    case Verb::kReport: return Report();
   }
   return kExitUsage;
 }
@@ -130,6 +136,34 @@ int CtlRunner::Top() {
     if (!next.empty()) screen += "(more)\n";
     Write(terminal ? screen : screen + "\n");
   } while (!Interrupted(stops));
+  return kExitOk;
+}
+
+}  // namespace tallyctl
+
+namespace tallyctl {
+
+int CtlRunner::Report() {
+  std::time_t const to = command_.to != 0 ? command_.to : std::time(nullptr);
+  std::time_t const from = command_.from != 0 ? command_.from : to - kDefaultReportSeconds;
+  bool const hours = command_.by == ReportBy::kHour;
+  json usage;
+  if (!command_.stateFile.empty()) {
+    std::string error;
+    if (from >= to) error = "--from must come before --to";
+    if (!error.empty() ||
+        !StateFileUsage::Read(command_.stateFile, from, to, hours ? kSecondsPerHour : kSecondsPerDay,
+                              usage, error)) {
+      std::fprintf(stderr, "tallyctl: %s: %s\n", command_.stateFile.c_str(), error.c_str());
+      return kExitRefused;
+    }
+  } else {
+    std::string const target = "/api/v1/history?from=" + std::to_string(from) +
+                               "&to=" + std::to_string(to) + "&step=" + (hours ? "hour" : "day");
+    if (int const status = Fetch(http::verb::get, target, usage); status != kExitOk) return status;
+  }
+  std::vector<UsageReport::Row> const rows = UsageReport::Rows(usage, command_.by);
+  Write(command_.csv ? UsageReport::Csv(rows, command_.by) : UsageReport::Table(rows, command_.by));
   return kExitOk;
 }
 

@@ -31,6 +31,7 @@ class CtlRunner {
   int Print(boost::beast::http::verb method, std::string const& target);
   int List();
   int Top();
+  int Report();
   // Up to `limit` clients, following "next"; `next` is set when more remain.
   int Collect(std::size_t limit, json& clients, std::string& next);
 

@@ -65,6 +65,10 @@ std::string Align(std::vector<Row> const& rows) {
 
 }  // namespace
 
+std::string TableFormat::Columns(std::vector<Row> const& rows) {
+  return Align(rows);
+}
+
 std::string TableFormat::Text(json const& value) {
   if (value.is_null()) return "-";
   if (value.is_string()) return value.get<std::string>();

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace tallyctl {
 
@@ -17,6 +18,9 @@ class TableFormat {
   // The "clients" array of a page as a table: UNIQUE ID, APP ID, ADDRESS,
   // LOGINS, LAST SEEN.
   static std::string Clients(nlohmann::ordered_json const& clients);
+
+  // Rows of cells with each column padded to its widest cell.
+  static std::string Columns(std::vector<std::vector<std::string>> const& rows);
 
   // A scalar as a person reads it: strings unquoted, null as "-".
   static std::string Text(nlohmann::ordered_json const& value);

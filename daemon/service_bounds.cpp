@@ -15,6 +15,8 @@ struct BoundKey {
 constexpr BoundKey kMaxClients{"max-clients", 1, 100000000};
 constexpr BoundKey kClientTimeout{"client-timeout", 10, 86400};
 constexpr BoundKey kMaxPerAddress{"max-connections-per-address", 1, 1000000};
+constexpr BoundKey kHistoryDays{"history-days", 1, 36500};
+constexpr BoundKey kEventsDays{"events-days", 1, 36500};
 
 template <typename T>
 void ReadBound(IniFile const& ini, BoundsLogFunc log, BoundKey const& key, T& setting) {
@@ -30,9 +32,12 @@ void ReadBound(IniFile const& ini, BoundsLogFunc log, BoundKey const& key, T& se
   setting = static_cast<T>(value);
 }
 
-void ReadText(IniFile const& ini, BoundsLogFunc log, char const* name, std::string& setting) {
+// `keepEmpty`: an empty value is reported and applied (an empty admin-listen
+// turns the interface off); otherwise it counts as absent, like a number's.
+void ReadText(IniFile const& ini, BoundsLogFunc log, char const* name, std::string& setting,
+              bool keepEmpty = true) {
   auto const text = ini.get<std::string>(std::string("tallyd.") + name);
-  if (!text) return;
+  if (!text || (text->empty() && !keepEmpty)) return;
   log(LOG_INFO, "Config: [%s] = %s", name, text->c_str());
   setting = *text;
 }
@@ -59,4 +64,7 @@ void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bou
   ReadText(ini, log, "admin-listen", bounds.adminListen);
   ReadText(ini, log, "admin-token-file", bounds.adminTokenFile);
   ReadText(ini, log, "proxy-protocol-from", bounds.proxyProtocolFrom);
+  ReadText(ini, log, "state-file", bounds.stateFile, false);
+  ReadBound(ini, log, kHistoryDays, bounds.historyDays);
+  ReadBound(ini, log, kEventsDays, bounds.eventsDays);
 }

@@ -19,6 +19,9 @@ struct ServiceBounds {
   std::string adminTokenFile;                   // "admin-token-file"
   // Checked by the service, which refuses a bad list whole with an error line.
   std::string proxyProtocolFrom;                // "proxy-protocol-from"
+  std::string stateFile;                        // "state-file"; empty: memory only
+  unsigned int historyDays = 400;               // "history-days"
+  unsigned int eventsDays = 90;                 // "events-days"
 };
 
 // Reads the keys of `ini` into `bounds`, logging through `log`.

@@ -104,6 +104,9 @@ int RunSteps(int argc, char** argv) {
   options.adminListen = bounds.adminListen.c_str();
   options.adminTokenFile = bounds.adminTokenFile.c_str();
   options.proxyProtocolFrom = bounds.proxyProtocolFrom.c_str();
+  options.stateFile = bounds.stateFile.c_str();
+  options.historyDays = bounds.historyDays;
+  options.eventsDays = bounds.eventsDays;
   norla_server::tag_norlasvr_context* server = NorlaServerCreateWithOptions(
       result, kProducts, port, kClientTimeoutMinutes, "", &handler, &options);
   if (server == nullptr) {

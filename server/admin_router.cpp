@@ -4,8 +4,11 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <charconv>
+#include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 
+#include "base/utc_time.h"
 #include "server/status_page.h"
 
 namespace tally_admin {
@@ -17,13 +20,14 @@ using json = nlohmann::ordered_json;
 constexpr std::size_t kMaxPageLimit = 10000;
 constexpr std::size_t kMaxHistoryMinutes = 1440;
 constexpr char kClientsPath[] = "/api/v1/clients";
+// Periods in one answer at most: a week of minutes, 400 days of hours.
+constexpr std::int64_t kMaxPeriods = 10080;
+constexpr std::time_t kDefaultRangeSeconds = 86400;
+constexpr std::pair<char const*, std::int64_t> kSteps[] = {
+    {"minute", 60}, {"hour", 3600}, {"day", 86400}};
 
 std::string Rfc3339(std::time_t time) {
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
+  return tally::FormatUtcTime(time);
 }
 
 int HexValue(char c) {
@@ -190,6 +194,76 @@ Response PageResponse(PageFile const& file, std::string_view contentType, Reques
   response.body().assign(file.body.data(), file.body.size());
   response.prepare_payload();
   return response;
+// Every name=value of the query, decoded; false (with `why`) on a bad escape.
+bool QueryParams(std::string_view text, std::map<std::string, std::string>& params,
+                 std::string& why) {
+  while (!text.empty()) {
+    std::size_t const end = std::min(text.find('&'), text.size());
+    std::string_view const pair = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    std::size_t const equals = std::min(pair.find('='), pair.size());
+    std::string name, value;
+    if (!UrlDecode(pair.substr(0, equals), name) ||
+        !UrlDecode(pair.substr(std::min(equals + 1, pair.size())), value)) {
+      why = "bad percent escape in the query";
+      return false;
+    }
+    params[name] = value;
+  }
+  return true;
+}
+
+// A whole number from `low` to `high`; false on anything else.
+bool ParseWhole(std::string const& text, std::int64_t low, std::int64_t high, std::int64_t& value) {
+  std::int64_t number = 0;
+  auto const result = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (result.ec != std::errc() || result.ptr != text.data() + text.size() || number < low ||
+      number > high) {
+    return false;
+  }
+  value = number;
+  return true;
+}
+
+// `from` and `to` of the query (each kept when absent); false
+// (with `why`) on a bad one.
+bool ParseTimes(std::map<std::string, std::string> const& params, std::time_t& from,
+                std::time_t& to, std::string& why) {
+  for (auto [name, time] : {std::pair{"from", &from}, std::pair{"to", &to}}) {
+    auto const found = params.find(name);
+    if (found != params.end() && !tally::ParseUtcTime(found->second, *time)) {
+      why = std::string(name) + " must be a UTC time like 2026-12-06T21:00:00Z, a date or epoch seconds";
+      return false;
+    }
+  }
+  if (from < to) return true;
+  why = "from must come before to";
+  return false;
+}
+
+// Distinct clients are counted from events, which only the state file keeps.
+json FiguresJson(AdminFigures const& figures, bool distinct) {
+  return json{{"max", figures.max},
+              {"average", figures.average},
+              {"distinct_clients", distinct ? json(figures.distinct) : json()}};
+}
+
+json PeriodJson(AdminPeriod const& period, bool distinct) {
+  json body{{"start", Rfc3339(period.start)}, {"samples", period.samples}};
+  body.update(FiguresJson(period.clients, distinct));
+  json byApp = json::object();
+  for (auto const& [app, figures] : period.byApp) byApp[app] = FiguresJson(figures, distinct);
+  body["by_app"] = std::move(byApp);
+  return body;
+}
+
+json EventJson(AdminEvent const& event) {
+  return json{{"id", event.id},
+              {"time", Rfc3339(event.time)},
+              {"event", event.event},
+              {"unique_id", event.uniqueId},
+              {"app_id", event.appId},
+              {"address", event.address}};
 }
 
 bool HeaderIs(Request const& request, http::field field, std::string_view value) {
@@ -286,8 +360,17 @@ Response AdminRouter::Route(Request const& request) {
     response.prepare_payload();
     return response;
   }
+  if (target == "/api/v1/events") {
+    if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    return Events(query, request);
+  }
   if (target == "/api/v1/history") {
     if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    for (char const* name : {"from=", "to=", "step="}) {
+      if (("&" + std::string(query)).find(std::string("&") + name) != std::string::npos) {
+        return Usage(query, request);
+      }
+    }
     std::size_t minutes = 0;
     if (!ParseMinutes(query, minutes)) {
       return Error(http::status::bad_request, "minutes must be a whole number from 1 to 1440",
@@ -338,6 +421,75 @@ Response AdminRouter::Route(Request const& request) {
     return Error(http::status::method_not_allowed, "use GET or DELETE", request);
   }
   return Error(http::status::not_found, "no such endpoint", request);
+}
+
+Response AdminRouter::Usage(std::string_view query, Request const& request) {
+  std::map<std::string, std::string> params;
+  std::string why;
+  AdminRange range;
+  range.to = std::time(nullptr);
+  range.from = range.to - kDefaultRangeSeconds;
+  if (!QueryParams(query, params, why) || !ParseTimes(params, range.from, range.to, why)) {
+    return Error(http::status::bad_request, why, request);
+  }
+  std::string const step = params.count("step") != 0 ? params["step"] : "hour";
+  for (auto const& [name, seconds] : kSteps) {
+    if (step == name) range.stepSeconds = seconds;
+  }
+  if (range.stepSeconds == 0) {
+    return Error(http::status::bad_request, "step must be minute, hour or day", request);
+  }
+  if ((range.to - range.from + range.stepSeconds - 1) / range.stepSeconds > kMaxPeriods) {
+    return Error(http::status::bad_request,
+                 "at most " + std::to_string(kMaxPeriods) + " periods at a time", request);
+  }
+  AdminUsage usage;
+  if (!source_.Usage(range, usage, why)) {
+    return Error(http::status::internal_server_error, why, request);
+  }
+  json body{{"from", Rfc3339(range.from)}, {"to", Rfc3339(range.to)}, {"step", step},
+            {"periods", json::array()}};
+  bool const distinct = source_.HasStateFile();
+  for (AdminPeriod const& period : usage.periods) {
+    body["periods"].push_back(PeriodJson(period, distinct));
+  }
+  body["total"] = PeriodJson(usage.total, distinct);
+  return JsonResponse(http::status::ok, body, request);
+}
+
+Response AdminRouter::Events(std::string_view query, Request const& request) {
+  std::map<std::string, std::string> params;
+  std::string why;
+  AdminEventQuery events;
+  events.to = std::numeric_limits<std::time_t>::max();
+  if (!QueryParams(query, params, why) || !ParseTimes(params, events.from, events.to, why)) {
+    return Error(http::status::bad_request, why, request);
+  }
+  events.uniqueId = params["unique_id"];
+  events.appId = params["app"];
+  std::int64_t limit = 100;
+  if (params.count("after") != 0 &&
+      !ParseWhole(params["after"], 0, std::numeric_limits<std::int64_t>::max(), events.after)) {
+    return Error(http::status::bad_request, "after must be an event id", request);
+  }
+  if (params.count("limit") != 0 && !ParseWhole(params["limit"], 1, kMaxPageLimit, limit)) {
+    return Error(http::status::bad_request, "limit must be a whole number from 1 to 10000",
+                 request);
+  }
+  if (!source_.HasStateFile()) {
+    return Error(http::status::not_found, "no state-file is set: events are not kept", request);
+  }
+  events.limit = static_cast<std::size_t>(limit) + 1;  // one more tells whether another page follows
+  std::vector<AdminEvent> found;
+  if (!source_.Events(events, found, why)) {
+    return Error(http::status::internal_server_error, why, request);
+  }
+  bool const more = found.size() > static_cast<std::size_t>(limit);
+  if (more) found.resize(static_cast<std::size_t>(limit));
+  json body{{"events", json::array()}};
+  for (AdminEvent const& event : found) body["events"].push_back(EventJson(event));
+  if (more) body["next"] = found.back().id;
+  return JsonResponse(http::status::ok, body, request);
 }
 
 }  // namespace tally_admin

@@ -38,6 +38,9 @@ class AdminRouter {
   // The status refusing `request` and why, or ok.
   http::status Check(Request const& request, std::string& why) const;
   Response Route(Request const& request);
+  // /api/v1/history with from, to or step, and /api/v1/events: from the state file.
+  Response Usage(std::string_view query, Request const& request);
+  Response Events(std::string_view query, Request const& request);
 
   IAdminSource& source_;
   std::string const authority_;

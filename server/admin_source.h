@@ -65,6 +65,50 @@ struct AdminSample {
   std::vector<std::pair<std::string, std::size_t>> byApp;  // largest first, then "other"
 };
 
+// Usage over a period: the largest and average client count, and the
+// distinct clients seen.
+struct AdminFigures {
+  std::size_t max = 0;
+  double average = 0;
+  std::size_t distinct = 0;  // 0 without a state file: only the file keeps events
+};
+
+struct AdminPeriod {
+  std::time_t start = 0;
+  std::size_t samples = 0;  // minutes sampled
+  AdminFigures clients;
+  std::vector<std::pair<std::string, AdminFigures>> byApp;  // in AppID order
+};
+
+struct AdminRange {
+  std::time_t from = 0;
+  std::time_t to = 0;          // excluded
+  std::int64_t stepSeconds = 0;  // periods start at whole multiples of it (UTC)
+};
+
+struct AdminUsage {
+  std::vector<AdminPeriod> periods;  // those with samples
+  AdminPeriod total;                 // the whole range as one period
+};
+
+struct AdminEventQuery {
+  std::time_t from = 0;
+  std::time_t to = 0;  // excluded
+  std::string uniqueId;  // "" for any
+  std::string appId;     // "" for any
+  std::int64_t after = 0;  // events with a greater id
+  std::size_t limit = 100;
+};
+
+struct AdminEvent {
+  std::int64_t id = 0;
+  std::time_t time = 0;
+  std::string event;  // as in the log: "Connect", "Disconnect(Timeout)", ...
+  std::string uniqueId;
+  std::string appId;
+  std::string address;
+};
+
 class IAdminSource {
  public:
   virtual AdminStatus Status() = 0;
@@ -79,6 +123,13 @@ class IAdminSource {
   virtual std::string Metrics() = 0;
   // The per-minute samples of the last `minutes` minutes, oldest first.
   virtual std::vector<AdminSample> History(std::size_t minutes) = 0;
+  // Whether a state file keeps usage and events; without one Events fails
+  // and Usage covers the in-memory samples alone, without distinct clients.
+  virtual bool HasStateFile() = 0;
+  // False with `why` when the state file cannot be read.
+  virtual bool Usage(AdminRange const& range, AdminUsage& usage, std::string& why) = 0;
+  virtual bool Events(AdminEventQuery const& query, std::vector<AdminEvent>& events,
+                      std::string& why) = 0;
 
  protected:
   ~IAdminSource() = default;

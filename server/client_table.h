@@ -45,6 +45,7 @@ struct TableLine {
   std::string uniqueId;
   std::string peer;       // the entry's recorded peer; empty for register lines
   std::size_t count = 0;  // entries right after this change
+  std::string appId;      // the entry's; empty for register lines
 };
 
 struct TableOutcome {
@@ -52,6 +53,7 @@ struct TableOutcome {
   std::size_t count = 0;  // entries after the call
   TableLine line;         // Connect or Disconnect, or kNone
   TableEvent registerLine = TableEvent::kNone;  // crossing of the limit, at `count`
+  TClient entry;  // the entry after a change that kept it (created, renewed, counted)
 };
 
 // A copy of one entry, as look-ups, pages and snapshots return it.

@@ -57,14 +57,17 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
     // Saturate rather than wrap: a count of 0 would make the entry unremovable by EXIT.
     if (login && client.loginCount < UINT32_MAX) ++client.loginCount;
     outcome.result = login ? TableResult::kCountedUp : TableResult::kRenewed;
+    outcome.entry = client;
   } else if (maxClients_ != 0 && clients.size() >= maxClients_) {
     outcome.result = TableResult::kFull;
   } else {
     std::time_t const wall = clocks_.wall();
-    clients.emplace(uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer});
+    auto const created =
+        clients.emplace(uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer}).first;
     CountApp(appId, +1);
     outcome.result = TableResult::kCreated;
-    outcome.line = TableLine{TableEvent::kConnect, uniqueId, peer, clients.size()};
+    outcome.entry = created->second;
+    outcome.line = TableLine{TableEvent::kConnect, uniqueId, peer, clients.size(), appId};
     if (!full_ && maxClients_ != 0 && clients.size() >= maxClients_) {
       full_ = true;
       outcome.registerLine = TableEvent::kRegisterFull;
@@ -83,6 +86,7 @@ TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string c
     TableOutcome outcome;
     outcome.result = TableResult::kCountedDown;
     outcome.count = clients.size();
+    outcome.entry = found->second;
     Notify(uniqueId, appId, outcome);
     return outcome;
   }
@@ -103,11 +107,13 @@ TableOutcome MemoryClientTable::Remove(Map::iterator entry, std::string const& a
   }
   std::string const uniqueId = entry->first;
   std::string peer = std::move(entry->second.peer);
-  CountApp(entry->second.appId, -1);
+  std::string entryApp = entry->second.appId;  // `appId` may refer to it
+  CountApp(entryApp, -1);
   clients.erase(entry);
   outcome.result = TableResult::kRemoved;
   outcome.count = clients.size();
-  outcome.line = TableLine{TableEvent::kDisconnect, uniqueId, std::move(peer), clients.size()};
+  outcome.line = TableLine{TableEvent::kDisconnect, uniqueId, std::move(peer), clients.size(),
+                           std::move(entryApp)};
   outcome.registerLine = NoteRemoval();
   Notify(uniqueId, appId, outcome);
   return outcome;
@@ -214,14 +220,15 @@ bool MemoryClientTable::SweepSlice(std::int64_t now, std::string& resume, std::s
       continue;
     }
     if (listener_ != nullptr) listener_->OnExpiring(entry->first);
-    TableLine line{TableEvent::kTimeout, entry->first, std::move(entry->second.peer), 0};
+    TableLine line{TableEvent::kTimeout, entry->first, std::move(entry->second.peer), 0,
+                   entry->second.appId};
     CountApp(entry->second.appId, -1);
     entry = clients.erase(entry);
     ++removed;
     line.count = clients.size();
     lines.push_back(std::move(line));
     if (NoteRemoval() == TableEvent::kRegisterRoom) {
-      lines.push_back(TableLine{TableEvent::kRegisterRoom, {}, {}, clients.size()});
+      lines.push_back(TableLine{TableEvent::kRegisterRoom, {}, {}, clients.size(), {}});
     }
   }
   if (listener_ != nullptr && !lines.empty()) listener_->OnSwept(lines);

@@ -12,6 +12,7 @@
 #include "server/receive_packet_handler.h"
 #include "server/service_access_lists.h"
 #include "server/service_admin_source.h"
+#include "server/service_state.h"
 #include "server/service_transport_events.h"
 #include "transport/ip_access_list.h"
 #include "transport/packet_server_thread.h"
@@ -28,6 +29,7 @@ struct tag_norlasvr_context {
   KServiceTransportEvents transportEvents;
   KServiceAccessLists accessLists;
   KServiceAdminSource adminSource;
+  KServiceState state;
   std::unique_ptr<tally_admin::AdminServer> admin;
 
   tag_norlasvr_context(char const* products, unsigned int port)
@@ -35,6 +37,9 @@ struct tag_norlasvr_context {
 };
 
 namespace {
+
+constexpr unsigned int kDefaultHistoryDays = 400;
+constexpr unsigned int kDefaultEventsDays = 90;
 
 // Ends the server thread for good, then frees what the record owns and the
 // record. The thread uses the handler, so nothing is freed while it runs: when
@@ -51,6 +56,8 @@ void ReleaseContext(tag_norlasvr_context* context) {
     delete thread;
     context->serverThread = nullptr;
   }
+  // Nothing changes the register any more: the last batch goes before "ServiceEnd".
+  context->state.Stop(context->handler);
   delete context;
 }
 
@@ -76,6 +83,7 @@ void StartAdmin(tag_norlasvr_context& context, NorlaServerOptions const& options
   if (options.adminTokenFile != nullptr) admin.tokenFile = options.adminTokenFile;
   std::string why;
   context.adminSource.SetServerThread(context.serverThread);
+  context.adminSource.SetStateFile(context.state.Path());
   context.admin = tally_admin::AdminServer::Start(admin, context.adminSource, why);
   if (context.admin) {
     OutputLog("", ("Admin interface on " + context.admin->Authority()).c_str(), -1, nullptr, false);
@@ -124,6 +132,8 @@ void NorlaServerDefaultOptions(NorlaServerOptions* options) {
   options->size = sizeof(NorlaServerOptions);
   options->maxClients = norla_server::kDefaultMaxClients;
   options->maxConnectionsPerAddress = norla_server::kDefaultMaxConnectionsPerAddress;
+  options->historyDays = norla_server::kDefaultHistoryDays;
+  options->eventsDays = norla_server::kDefaultEventsDays;
 }
 
 tag_norlasvr_context* NorlaServerCreate(unsigned int& result, char const* products,
@@ -166,6 +176,11 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
       result = kNorlaBadExtParams;
       norla_server::DiscardContext(context);
       return nullptr;
+    }
+
+    if (options.stateFile != nullptr && *options.stateFile != '\0') {
+      context->state.Start({options.stateFile, options.historyDays, options.eventsDays},
+                           context->handler);
     }
 
     KReceivePacketHandler* requests = &context->handler;

@@ -45,10 +45,16 @@ struct NorlaServerOptions {
   // by the addresses the headers carry. A bad list is refused whole with an
   // error line, and no connection is read as proxied. Read during creation.
   char const* proxyProtocolFrom;
+  // The state file's absolute path; null or "": the register lives in memory
+  // only. Read during creation only.
+  char const* stateFile;
+  unsigned int historyDays;  // per-minute samples kept in the state file
+  unsigned int eventsDays;   // events kept in the state file
 };
 
 // The defaults: timeout from the creation call, 1,000,000 clients, 256
-// connections per address, no admin interface, no load balancer.
+// connections per address, no admin interface, no load balancer, no state
+// file (400 days of samples and 90 of events when one is set).
 NORLA_EXPORT void NorlaServerDefaultOptions(NorlaServerOptions* options);
 
 // Installs the log sink (called like syslog). Null selects syslog itself.
@@ -87,7 +93,8 @@ NORLA_EXPORT bool NorlaServerReloadAccessLists(norla_server::tag_norlasvr_contex
 NORLA_EXPORT void NorlaServerUpdateClients(norla_server::tag_norlasvr_context* instance);
 
 // Stops the admin interface, then the server thread, waiting up to 5 seconds
-// for the latter.
+// for the latter. The state file's last batch is written on destruction,
+// before "ServiceEnd".
 NORLA_EXPORT void NorlaServerQuit(norla_server::tag_norlasvr_context* instance);
 
 // Releases the instance. Never frees anything under a server thread that is

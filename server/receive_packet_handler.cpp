@@ -280,12 +280,38 @@ void KReceivePacketHandler::OnChanged(std::string const& unique, std::string con
     peakTime_.store(Now(), std::memory_order_relaxed);
   }
   TableLine const& line = outcome.line;
+  bool const admin = adminRelease_ && line.event == TableEvent::kDisconnect;
+  char const* const event = admin ? "Disconnect(Admin)" : EventText(line.event);
   if (line.event != TableEvent::kNone) {
-    bool const admin = adminRelease_ && line.event == TableEvent::kDisconnect;
-    Log(line.uniqueId.c_str(), admin ? "Disconnect(Admin)" : EventText(line.event),
-        CountOf(line.count), line.peer.c_str(), false);
+    Log(line.uniqueId.c_str(), event, CountOf(line.count), line.peer.c_str(), false);
   }
   LogRegisterLine(outcome.registerLine, outcome.count);
+  if (stateWriter_ != nullptr) Persist(unique, outcome, event);
+}
+
+void KReceivePacketHandler::Persist(std::string const& unique, TableOutcome const& outcome,
+                                    char const* event) {
+  switch (outcome.result) {
+    case TableResult::kCreated:
+    case TableResult::kRenewed:
+    case TableResult::kCountedUp:
+    case TableResult::kCountedDown: {
+      TClient const& entry = outcome.entry;
+      stateWriter_->Put(StoredClient{unique, entry.appId, entry.peer, entry.loginCount,
+                                     entry.firstSeen, entry.lastSeen, 0});
+      break;
+    }
+    case TableResult::kRemoved:
+      stateWriter_->Remove(unique);
+      break;
+    case TableResult::kNotFound:
+    case TableResult::kFull:
+      break;
+  }
+  TableLine const& line = outcome.line;
+  if (line.event == TableEvent::kConnect || line.event == TableEvent::kDisconnect) {
+    stateWriter_->Add(StoredEvent{0, Now(), event, line.uniqueId, line.appId, line.peer});
+  }
 }
 
 void KReceivePacketHandler::OnExpiring(std::string const& unique) {
@@ -299,6 +325,11 @@ void KReceivePacketHandler::OnSwept(std::vector<TableLine> const& lines) {
     if (line.event == TableEvent::kTimeout) {
       OutputLog(line.uniqueId.c_str(), EventText(line.event), CountOf(line.count),
                 line.peer.c_str(), false);
+      if (stateWriter_ != nullptr) {
+        stateWriter_->Remove(line.uniqueId);
+        stateWriter_->Add(
+            StoredEvent{0, Now(), EventText(line.event), line.uniqueId, line.appId, line.peer});
+      }
     } else {
       LogRegisterLine(line.event, line.count);
     }
@@ -330,6 +361,8 @@ void KReceivePacketHandler::UpdateClients() {
   UsageHistory::AppCounts byApp = table_->CountsByApp();
   std::size_t clients = 0;
   for (auto const& app : byApp) clients += app.second;
+  byApp = UsageHistory::Top(std::move(byApp), UsageHistory::kTopApps);
+  if (stateWriter_ != nullptr) stateWriter_->Add(StoredSample{Now(), clients, byApp});
   history_.Record(clients, std::move(byApp));
 }
 
@@ -340,6 +373,13 @@ bool KReceivePacketHandler::Log(char const* source, char const* event, int count
     text += "(" + currentPeer + ")";
   }
   return OutputLog(source, event, count, text.c_str(), flag);
+}
+
+void KReceivePacketHandler::Restore(std::vector<ClientEntry> entries) {
+  std::size_t const count = entries.size();
+  table_->Restore(std::move(entries));
+  peakClients_.store(count, std::memory_order_relaxed);
+  peakTime_.store(count != 0 ? Now() : 0, std::memory_order_relaxed);
 }
 
 bool KReceivePacketHandler::ReleaseByAdmin(std::string const& unique) {

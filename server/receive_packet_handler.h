@@ -10,7 +10,9 @@
 // guards itself (its lock is the `clientsMutex` role) and is always taken
 // after requestMutex. Event-handler notifications and event lines of a change
 // are issued from the table's listener with its lock held, so a notification
-// must not call back into the service. The public entries take requestMutex
+// must not call back into the service. Changes for the state file are queued
+// there too: the writer's queue lock comes after the table's, and nothing
+// touches the file on this path. The public entries take requestMutex
 // themselves; clang checks these rules from the annotations below.
 
 #include <atomic>
@@ -30,6 +32,7 @@
 #include "server/ext_params.h"
 #include "server/memory_client_table.h"
 #include "server/request.h"
+#include "server/state_writer.h"
 #include "server/usage_history.h"
 #include "transport/md5_hex.h"
 #include "transport/packet_cipher.h"
@@ -102,6 +105,9 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Replaces the extension parameters under requestMutex, so a running
   // instance never builds a reply from a half-replaced map.
   bool SetExtParams(char const* text) EXCLUDES(requestMutex);
+  // Where changes, events and samples are also kept (null: nowhere). Set
+  // before requests are served and cleared after they have ended.
+  void SetStateWriter(StateWriter* writer) { stateWriter_ = writer; }
   // A handler whose service never started ends without a "ServiceEnd" line.
   void DisarmServiceEnd() { logServiceEnd_ = false; }
 
@@ -121,6 +127,8 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::uint64_t MaxClients() const { return maxClients_; }
 
   std::size_t ClientCount() { return table_->Count(); }
+  // Replaces the table's contents (a restart's); the peak starts from their number.
+  void Restore(std::vector<ClientEntry> entries);
   // How long the last UpdateClients swept, in seconds (0: none yet).
   double LastSweepSeconds() const {
     return static_cast<double>(lastSweepNanos_.load(std::memory_order_relaxed)) / 1e9;
@@ -149,6 +157,8 @@ class KReceivePacketHandler final : private ClientTableListener {
                  TableOutcome const& outcome) override REQUIRES(requestMutex);
   void OnExpiring(std::string const& uniqueId) override;
   void OnSwept(std::vector<TableLine> const& lines) override;
+  // Queues a change for the state file; `event` names its line, if any.
+  void Persist(std::string const& uniqueId, TableOutcome const& outcome, char const* event);
 
   std::string productId GUARDED_BY(requestMutex);
   std::string uniqueId GUARDED_BY(requestMutex);
@@ -170,6 +180,7 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Held as what it is, so the lock order above can name its mutex.
   std::unique_ptr<MemoryClientTable> table_;
   bool logServiceEnd_ = true;
+  StateWriter* stateWriter_ = nullptr;
   UsageHistory history_;
   std::atomic<std::int64_t> lastSweepNanos_{0};
   // Counted in relaxed order: figures for people, not for synchronisation.

@@ -1,6 +1,8 @@
 #include "server/service_admin_source.h"
 
+#include <algorithm>
 #include <iomanip>
+#include <map>
 #include <sstream>
 
 #include "server/log_stream.h"
@@ -219,6 +221,115 @@ std::vector<tally_admin::AdminSample> KServiceAdminSource::History(std::size_t m
     samples.push_back({sample.time, sample.clients, std::move(sample.byApp)});
   }
   return samples;
+}
+
+HistoryQuery* KServiceAdminSource::StateHistory(std::string& why) {
+  if (stateFile_.empty()) {
+    why = "no state-file is set: only the last 24 hours are kept, as ?minutes=N";
+    return nullptr;
+  }
+  if (!history_ || !history_->ok()) history_ = std::make_unique<HistoryQuery>(stateFile_);
+  if (history_->ok()) return history_.get();
+  why = "state file " + stateFile_ + ": " + history_->Error();
+  return nullptr;
+}
+
+namespace {
+
+tally_admin::AdminPeriod AdminPeriodOf(UsagePeriod const& period) {
+  auto const figures = [](UsageFigures const& f) {
+    return tally_admin::AdminFigures{f.max, f.average, f.distinct};
+  };
+  tally_admin::AdminPeriod admin{period.start, period.samples, figures(period.clients), {}};
+  for (auto const& [app, f] : period.byApp) admin.byApp.emplace_back(app, figures(f));
+  return admin;
+}
+
+}  // namespace
+
+namespace {
+
+// Sums of the samples of one period, by AppID too.
+struct PeriodSums {
+  std::size_t samples = 0;
+  std::size_t max = 0;
+  std::size_t sum = 0;
+  std::map<std::string, std::pair<std::size_t, std::size_t>> byApp;  // max, sum
+
+  void Add(UsageHistory::Sample const& sample) {
+    ++samples;
+    max = std::max(max, sample.clients);
+    sum += sample.clients;
+    for (auto const& [app, count] : sample.byApp) {
+      auto& [appMax, appSum] = byApp[app];
+      appMax = std::max(appMax, count);
+      appSum += count;
+    }
+  }
+
+  tally_admin::AdminPeriod Period(std::time_t start) const {
+    auto const average = [this](std::size_t total) {
+      return samples != 0 ? static_cast<double>(total) / static_cast<double>(samples) : 0.0;
+    };
+    tally_admin::AdminPeriod period{start, samples, {max, average(sum), 0}, {}};
+    for (auto const& [app, figures] : byApp) {
+      period.byApp.emplace_back(app, tally_admin::AdminFigures{figures.first, average(figures.second), 0});
+    }
+    return period;
+  }
+};
+
+}  // namespace
+
+tally_admin::AdminUsage KServiceAdminSource::MemoryUsage(tally_admin::AdminRange const& range) {
+  std::map<std::time_t, PeriodSums> periods;
+  PeriodSums total;
+  for (UsageHistory::Sample const& sample : handler_.History().Last(UsageHistory::kMinutes)) {
+    if (sample.time < range.from || sample.time >= range.to) continue;
+    periods[sample.time - sample.time % range.stepSeconds].Add(sample);
+    total.Add(sample);
+  }
+  tally_admin::AdminUsage usage;
+  for (auto const& [start, sums] : periods) usage.periods.push_back(sums.Period(start));
+  usage.total = total.Period(range.from);
+  return usage;
+}
+
+bool KServiceAdminSource::Usage(tally_admin::AdminRange const& range,
+                                tally_admin::AdminUsage& usage, std::string& why) {
+  if (stateFile_.empty()) {
+    usage = MemoryUsage(range);
+    return true;
+  }
+  HistoryQuery* history = StateHistory(why);
+  std::vector<UsagePeriod> periods, total;
+  if (history == nullptr) return false;
+  if (!history->Periods(range.from, range.to, range.stepSeconds, 0, periods) ||
+      !history->Periods(range.from, range.to, range.to - range.from, range.from, total)) {
+    why = history->Error();
+    return false;
+  }
+  for (UsagePeriod const& period : periods) usage.periods.push_back(AdminPeriodOf(period));
+  usage.total = total.empty() ? tally_admin::AdminPeriod{range.from, 0, {}, {}}
+                              : AdminPeriodOf(total.front());
+  return true;
+}
+
+bool KServiceAdminSource::Events(tally_admin::AdminEventQuery const& query,
+                                 std::vector<tally_admin::AdminEvent>& events, std::string& why) {
+  HistoryQuery* history = StateHistory(why);
+  if (history == nullptr) return false;
+  std::vector<StoredEvent> stored;
+  if (!history->Events({query.from, query.to, query.uniqueId, query.appId, query.after, query.limit},
+                       stored)) {
+    why = history->Error();
+    return false;
+  }
+  for (StoredEvent& event : stored) {
+    events.push_back({event.id, event.time, std::move(event.event), std::move(event.uniqueId),
+                      std::move(event.appId), std::move(event.address)});
+  }
+  return true;
 }
 
 }  // namespace norla_server

@@ -9,8 +9,11 @@
 
 #include <chrono>
 #include <ctime>
+#include <memory>
+#include <string>
 
 #include "server/admin_source.h"
+#include "server/history_query.h"
 #include "server/receive_packet_handler.h"
 #include "server/service_access_lists.h"
 #include "transport/packet_server_thread.h"
@@ -24,6 +27,9 @@ class KServiceAdminSource final : public tally_admin::IAdminSource {
 
   // Set before the admin interface starts; it must outlive the interface.
   void SetServerThread(KPacketServerThread* thread) { thread_ = thread; }
+  // The state file history and events are read from ("": none). Set before
+  // the admin interface starts.
+  void SetStateFile(std::string path) { stateFile_ = std::move(path); }
 
   tally_admin::AdminStatus Status() override;
   std::vector<tally_admin::AdminClient> Clients(
@@ -33,6 +39,11 @@ class KServiceAdminSource final : public tally_admin::IAdminSource {
   tally_admin::AdminReload Reload() override;
   std::string Metrics() override;
   std::vector<tally_admin::AdminSample> History(std::size_t minutes) override;
+  bool HasStateFile() override { return !stateFile_.empty(); }
+  bool Usage(tally_admin::AdminRange const& range, tally_admin::AdminUsage& usage,
+             std::string& why) override;
+  bool Events(tally_admin::AdminEventQuery const& query,
+              std::vector<tally_admin::AdminEvent>& events, std::string& why) override;
 
  private:
   KReceivePacketHandler& handler_;
@@ -41,6 +52,14 @@ class KServiceAdminSource final : public tally_admin::IAdminSource {
   std::time_t const startTime_;
   std::chrono::steady_clock::time_point const started_;
   KPacketServerThread* thread_ = nullptr;
+  std::string stateFile_;
+  // Opened on first use, on the admin thread.
+  std::unique_ptr<HistoryQuery> history_;
+
+  // The query on the state file, or null with `why`.
+  HistoryQuery* StateHistory(std::string& why);
+  // Usage from the last 24 hours' samples in memory.
+  tally_admin::AdminUsage MemoryUsage(tally_admin::AdminRange const& range);
 };
 
 }  // namespace norla_server

@@ -5,46 +5,20 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <boost/asio/connect.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <nlohmann/json.hpp>
 
 #include "client/request_builder.h"
 #include "client/tally_client.h"
 #include "protocol/protocol_constants.h"
+#include "tests/support/admin_http.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/root_sandbox.h"
 
 namespace {
 
 using namespace tally_test;
-namespace asio = boost::asio;
 
 constexpr char kToken[] = "e2e-admin-token";
-
-struct HttpReply {
-  int status = 0;  // 0: no response
-  std::string body;
-};
-
-// One request on its own connection; `headers` are whole lines.
-HttpReply Http(unsigned short port, std::string const& method, std::string const& path,
-               std::string const& headers) {
-  asio::io_context io;
-  asio::ip::tcp::socket socket(io);
-  boost::system::error_code ec;
-  socket.connect({asio::ip::address_v4::loopback(), port}, ec);
-  std::string const text = method + " " + path + " HTTP/1.1\r\n" + headers +
-                           "Connection: close\r\nContent-Length: 0\r\n\r\n";
-  if (!ec) asio::write(socket, asio::buffer(text), ec);
-  std::string reply;  // the whole response: the server closes after it
-  if (!ec) asio::read(socket, asio::dynamic_buffer(reply), ec);
-  std::size_t const body = reply.find("\r\n\r\n");
-  if (ec != asio::error::eof || reply.rfind("HTTP/1.1 ", 0) != 0 || body == reply.npos) return {};
-  return {std::stoi(reply.substr(9, 3)), reply.substr(body + 4)};
-}
 
 // What `promtool check metrics` finds wrong with `page`; "" when nothing.
 std::string Promtool(std::string const& page) {
@@ -135,6 +109,11 @@ TEST_F(AdminTest, AccessRulesThenAClientListedCountedAndReleased) {
       {"GET", "/api/v1/clients/nobody", auth_, 404},
       {"GET", "/api/v1/clients?limit=0", auth_, 400},
       {"GET", "/api/v1/history?minutes=1441", auth_, 400},
+      {"GET", "/api/v1/history?step=week", auth_, 400},
+      {"GET", "/api/v1/history?from=2026-12-06&to=2026-12-05", auth_, 400},
+      {"GET", "/api/v1/history?from=2026-12-05&step=minute", auth_, 200},  // from memory
+      {"GET", "/api/v1/events?limit=0", auth_, 400},
+      {"GET", "/api/v1/events", auth_, 404},
       {"GET", "/api/v1/status", auth_ + "X-Padding: " + std::string(9000, 'p') + "\r\n", 431},
   };
   for (auto const& [method, path, headers, status] : cases) {

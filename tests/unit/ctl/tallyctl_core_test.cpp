@@ -4,6 +4,7 @@
 
 #include "ctl/ctl_command.h"
 #include "ctl/table_format.h"
+#include "ctl/usage_report.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ TEST(CtlCommandTest, RefusesMisuse) {
       {}, {"stats"}, {"show"}, {"show", "a", "b"}, {"list", "--limit", "0"},
       {"list", "--limit", "-3"}, {"status", "--app", "x"}, {"--admin", "https://h:1", "status"},
       {"--admin", "http://h:70000", "status"}, {"status", "--bogus"}, {"list", "--app"},
+      {"report", "--by", "week"}, {"status", "--csv"}, {"report", "--from", "2026-02-30"},
+      {"report", "--from", "2026-12-02", "--to", "2026-12-01"},
   };
   for (auto const& args : cases) {
     std::string error;
@@ -69,6 +72,27 @@ TEST(TableFormatTest, AlignsClientsAndFlattensStatus) {
             "access_lists.loaded_at:  t\n"
             "clients_by_app.mail:     3\n"
             "clients_by_app_none:     []\n");
+}
+
+TEST(UsageReportTest, PeriodsOrAppsAsTableAndCsv) {
+  std::string error;
+  CtlCommand const command =
+      CtlCommand::Parse({"report", "--from", "2026-11-01", "--by", "app", "--csv"}, error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(std::tie(command.from, command.by, command.csv),
+            std::make_tuple(1793491200, ReportBy::kApp, true));
+  auto const usage = nlohmann::ordered_json::parse(R"({
+      "periods":[{"start":"2026-11-10T12:00:00Z","max":4,"average":1.5,"distinct_clients":5},
+                 {"start":"2026-11-10T13:00:00Z","max":1,"average":1,"distinct_clients":null}],
+      "total":{"by_app":{"b,\"c\"":{"max":3,"average":0.25,"distinct_clients":3}}}})");
+  EXPECT_EQ(UsageReport::Table(UsageReport::Rows(usage, ReportBy::kHour), ReportBy::kHour),
+            "PERIOD             PEAK  AVERAGE  DISTINCT\n"
+            "2026-11-10T12:00Z  4     1.50     5\n"
+            "2026-11-10T13:00Z  1     1.00     -\n");
+  EXPECT_EQ(UsageReport::Csv(UsageReport::Rows(usage, ReportBy::kDay), ReportBy::kDay),
+            "period,peak,average,distinct\n2026-11-10,4,1.50,5\n2026-11-10,1,1.00,\n");
+  EXPECT_EQ(UsageReport::Csv(UsageReport::Rows(usage, ReportBy::kApp), ReportBy::kApp),
+            "app_id,peak,average,distinct\n\"b,\"\"c\"\"\",3,0.25,3\n");
 }
 
 }  // namespace

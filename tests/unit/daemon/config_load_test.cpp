@@ -45,7 +45,7 @@ TEST(ConfigLoad, MessagesAndSettingsPerFile) {
       {"", {kLoadFailed}, unchanged},
       {shipped.str(),
        {Found(kIdent, "tallyd"), Found(kEnabled, "1"), Found(kTo, "ops@example.org"),
-        Found(kFrom, "tallyd@example.org")},
+        Found(kFrom, "tallyd@example.org"), Found("state-file", "/var/lib/tallyd/tallyd.db")},
        {"tallyd", true, "ops@example.org", "tallyd@example.org"}},
       {"\xEF\xBB\xBF[tallyd]\r\n  syslog-ident = bom ident \r\n# c\r\n\r\nsendmail-enabled =  7"
        "\r\nsendmail-to= a@b \r\nsendmail-from =c@d\r\n",
@@ -110,6 +110,8 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
     std::string keys;
     std::vector<std::string> lines;  // after the designed keys' messages
     unsigned long clients, timeout, perAddress;
+    std::string stateFile = "";
+    unsigned long historyDays = 400;
   };
   std::string const range = " must be a whole number from ";
   Case const cases[] = {
@@ -120,7 +122,7 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
        5,
        10,
        3},
-      {"client-timeout=86401\nmax-clients=+7\nmax-connections-per-address=\n",
+      {"client-timeout=86401\nmax-clients=+7\nmax-connections-per-address=\nstate-file=\n",
        {"6 Config: [max-clients] = +7",
         "3 Config: [max-clients]" + range + "1 to 100000000; using 1000000",
         "6 Config: [client-timeout] = 86401",
@@ -128,6 +130,15 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
        1000000,
        300,
        256},
+      {"state-file=/var/lib/s.db\nhistory-days=30\nevents-days=0\n",
+       {"6 Config: [state-file] = /var/lib/s.db", "6 Config: [history-days] = 30",
+        "6 Config: [events-days] = 0",
+        "3 Config: [events-days]" + range + "1 to 36500; using 90"},
+       1000000,
+       300,
+       256,
+       "/var/lib/s.db",
+       30},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.keys);
@@ -142,6 +153,8 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
     EXPECT_EQ(bounds.maxClients, c.clients);
     EXPECT_EQ(bounds.clientTimeoutSeconds, c.timeout);
     EXPECT_EQ(bounds.maxConnectionsPerAddress, c.perAddress);
+    EXPECT_EQ(bounds.stateFile, c.stateFile);
+    EXPECT_EQ(bounds.historyDays, c.historyDays);
   }
 }
 
