@@ -194,6 +194,8 @@ Response PageResponse(PageFile const& file, std::string_view contentType, Reques
   response.body().assign(file.body.data(), file.body.size());
   response.prepare_payload();
   return response;
+}
+
 // Every name=value of the query, decoded; false (with `why`) on a bad escape.
 bool QueryParams(std::string_view text, std::map<std::string, std::string>& params,
                  std::string& why) {
