@@ -81,7 +81,9 @@ else
 fi
 
 stage "clang build with lock analysis; libFuzzer smoke run (${fuzz_seconds}s per target)"
-if CXX=clang++ configure_and_build build-fuzz fuzz_frame fuzz_request tally_daemon tally_client -- \
+# The libraries' objects, not just the daemon's: the lock rules live in server/ and transport/.
+if CXX=clang++ configure_and_build build-fuzz fuzz_frame fuzz_request tally_daemon tally_client \
+     tally_server tally_transport tally_admin tally_state tallyctl_core -- \
      -DTALLY_BUILD_FUZZERS=ON -DTALLY_BUILD_TESTS=OFF -DTALLY_BUILD_BENCH=OFF; then
   for fuzzer in build-fuzz/tests/fuzz/fuzz_*; do
     [[ -x $fuzzer ]] || continue
