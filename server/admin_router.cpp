@@ -3,12 +3,12 @@
 #include <openssl/crypto.h>
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <charconv>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 
 #include "base/utc_time.h"
+#include "server/admin_query.h"
 #include "server/status_page.h"
 
 namespace tally_admin {
@@ -17,8 +17,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr std::size_t kMaxPageLimit = 10000;
-constexpr std::size_t kMaxHistoryMinutes = 1440;
 constexpr char kClientsPath[] = "/api/v1/clients";
 // Periods in one answer at most: a week of minutes, 400 days of hours.
 constexpr std::int64_t kMaxPeriods = 10080;
@@ -28,31 +26,6 @@ constexpr std::pair<char const*, std::int64_t> kSteps[] = {
 
 std::string Rfc3339(std::time_t time) {
   return tally::FormatUtcTime(time);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Percent-decoding; '+' stays '+' (UniqueIDs may hold it). False on a bad escape.
-bool UrlDecode(std::string_view text, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int const high = HexValue(text[i + 1]);
-    int const low = HexValue(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return true;
 }
 
 Response JsonResponse(http::status status, json const& body, Request const& request) {
@@ -106,57 +79,6 @@ json StatusJson(AdminStatus const& status) {
               {"clients_by_app", byApp}};
 }
 
-// The query's parameters into `query`; false (with `why`) on a bad one.
-bool ParsePageQuery(std::string_view text, AdminClientQuery& query, std::string& why) {
-  while (!text.empty()) {
-    std::size_t const end = std::min(text.find('&'), text.size());
-    std::string_view const pair = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    std::size_t const equals = std::min(pair.find('='), pair.size());
-    std::string name, value;
-    if (!UrlDecode(pair.substr(0, equals), name) ||
-        !UrlDecode(pair.substr(std::min(equals + 1, pair.size())), value)) {
-      why = "bad percent escape in the query";
-      return false;
-    }
-    if (name == "app") {
-      query.appId = value;
-    } else if (name == "address") {
-      query.address = value;
-    } else if (name == "prefix") {
-      query.prefix = value;
-    } else if (name == "after") {
-      query.after = value;
-    } else if (name == "limit") {
-      auto const result = std::from_chars(value.data(), value.data() + value.size(), query.limit);
-      if (result.ec != std::errc() || result.ptr != value.data() + value.size() ||
-          query.limit == 0 || query.limit > kMaxPageLimit) {
-        why = "limit must be a whole number from 1 to 10000";
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-// The history's "minutes" (default 60) into `minutes`; false on a bad one.
-bool ParseMinutes(std::string_view text, std::size_t& minutes) {
-  minutes = 60;
-  while (!text.empty()) {
-    std::size_t const end = std::min(text.find('&'), text.size());
-    std::string_view const pair = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    if (pair.substr(0, 8) != "minutes=") continue;
-    std::string_view const value = pair.substr(8);
-    auto const result = std::from_chars(value.data(), value.data() + value.size(), minutes);
-    if (result.ec != std::errc() || result.ptr != value.data() + value.size() || minutes == 0 ||
-        minutes > kMaxHistoryMinutes) {
-      return false;
-    }
-  }
-  return true;
-}
-
 json HistoryJson(std::vector<AdminSample> const& samples) {
   json body{{"samples", json::array()}};
   for (AdminSample const& sample : samples) {
@@ -194,53 +116,6 @@ Response PageResponse(PageFile const& file, std::string_view contentType, Reques
   response.body().assign(file.body.data(), file.body.size());
   response.prepare_payload();
   return response;
-}
-
-// Every name=value of the query, decoded; false (with `why`) on a bad escape.
-bool QueryParams(std::string_view text, std::map<std::string, std::string>& params,
-                 std::string& why) {
-  while (!text.empty()) {
-    std::size_t const end = std::min(text.find('&'), text.size());
-    std::string_view const pair = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    std::size_t const equals = std::min(pair.find('='), pair.size());
-    std::string name, value;
-    if (!UrlDecode(pair.substr(0, equals), name) ||
-        !UrlDecode(pair.substr(std::min(equals + 1, pair.size())), value)) {
-      why = "bad percent escape in the query";
-      return false;
-    }
-    params[name] = value;
-  }
-  return true;
-}
-
-// A whole number from `low` to `high`; false on anything else.
-bool ParseWhole(std::string const& text, std::int64_t low, std::int64_t high, std::int64_t& value) {
-  std::int64_t number = 0;
-  auto const result = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (result.ec != std::errc() || result.ptr != text.data() + text.size() || number < low ||
-      number > high) {
-    return false;
-  }
-  value = number;
-  return true;
-}
-
-// `from` and `to` of the query (each kept when absent); false
-// (with `why`) on a bad one.
-bool ParseTimes(std::map<std::string, std::string> const& params, std::time_t& from,
-                std::time_t& to, std::string& why) {
-  for (auto [name, time] : {std::pair{"from", &from}, std::pair{"to", &to}}) {
-    auto const found = params.find(name);
-    if (found != params.end() && !tally::ParseUtcTime(found->second, *time)) {
-      why = std::string(name) + " must be a UTC time like 2026-12-06T21:00:00Z, a date or epoch seconds";
-      return false;
-    }
-  }
-  if (from < to) return true;
-  why = "from must come before to";
-  return false;
 }
 
 // Distinct clients are counted from events, which only the state file keeps.
@@ -368,16 +243,14 @@ Response AdminRouter::Route(Request const& request) {
   }
   if (target == "/api/v1/history") {
     if (!get) return Error(http::status::method_not_allowed, "use GET", request);
-    for (char const* name : {"from=", "to=", "step="}) {
-      if (("&" + std::string(query)).find(std::string("&") + name) != std::string::npos) {
-        return Usage(query, request);
-      }
+    QueryParams params;
+    std::string why;
+    if (!ParseQuery(query, params, why)) return Error(http::status::bad_request, why, request);
+    if (params.count("from") + params.count("to") + params.count("step") != 0) {
+      return Usage(params, request);
     }
     std::size_t minutes = 0;
-    if (!ParseMinutes(query, minutes)) {
-      return Error(http::status::bad_request, "minutes must be a whole number from 1 to 1440",
-                   request);
-    }
+    if (!ParseMinutes(params, minutes, why)) return Error(http::status::bad_request, why, request);
     return JsonResponse(http::status::ok, HistoryJson(source_.History(minutes)), request);
   }
   if (target == "/api/v1/reload") {
@@ -392,9 +265,12 @@ Response AdminRouter::Route(Request const& request) {
   }
   if (target == kClientsPath) {
     if (!get) return Error(http::status::method_not_allowed, "use GET", request);
+    QueryParams params;
     AdminClientQuery page;
     std::string why;
-    if (!ParsePageQuery(query, page, why)) return Error(http::status::bad_request, why, request);
+    if (!ParseQuery(query, params, why) || !ParsePageQuery(params, page, why)) {
+      return Error(http::status::bad_request, why, request);
+    }
     std::size_t const limit = page.limit;
     page.limit = limit + 1;  // one more tells whether another page follows
     std::vector<AdminClient> clients = source_.Clients(page);
@@ -425,13 +301,12 @@ Response AdminRouter::Route(Request const& request) {
   return Error(http::status::not_found, "no such endpoint", request);
 }
 
-Response AdminRouter::Usage(std::string_view query, Request const& request) {
-  std::map<std::string, std::string> params;
+Response AdminRouter::Usage(QueryParams& params, Request const& request) {
   std::string why;
   AdminRange range;
   range.to = std::time(nullptr);
   range.from = range.to - kDefaultRangeSeconds;
-  if (!QueryParams(query, params, why) || !ParseTimes(params, range.from, range.to, why)) {
+  if (!ParseTimes(params, range.from, range.to, why)) {
     return Error(http::status::bad_request, why, request);
   }
   std::string const step = params.count("step") != 0 ? params["step"] : "hour";
@@ -460,11 +335,11 @@ Response AdminRouter::Usage(std::string_view query, Request const& request) {
 }
 
 Response AdminRouter::Events(std::string_view query, Request const& request) {
-  std::map<std::string, std::string> params;
+  QueryParams params;
   std::string why;
   AdminEventQuery events;
   events.to = std::numeric_limits<std::time_t>::max();
-  if (!QueryParams(query, params, why) || !ParseTimes(params, events.from, events.to, why)) {
+  if (!ParseQuery(query, params, why) || !ParseTimes(params, events.from, events.to, why)) {
     return Error(http::status::bad_request, why, request);
   }
   events.uniqueId = params["unique_id"];

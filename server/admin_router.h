@@ -14,6 +14,7 @@
 #include <boost/beast/http.hpp>
 #include <string>
 
+#include "server/admin_query.h"
 #include "server/admin_source.h"
 
 namespace tally_admin {
@@ -39,7 +40,7 @@ class AdminRouter {
   http::status Check(Request const& request, std::string& why) const;
   Response Route(Request const& request);
   // /api/v1/history with from, to or step, and /api/v1/events: from the state file.
-  Response Usage(std::string_view query, Request const& request);
+  Response Usage(QueryParams& params, Request const& request);
   Response Events(std::string_view query, Request const& request);
 
   IAdminSource& source_;
