@@ -7,10 +7,20 @@ const REFRESH_MS = 5000;
 const PAGE_SIZE = 50;
 const TOKEN_KEY = "tallyd-token";
 const SVG = "http://www.w3.org/2000/svg";
+const HOUR_MS = 3600 * 1000, DAY_MS = 24 * HOUR_MS;
+// The chart's ranges: 24 hours of minutes from memory, longer ones from the
+// state file's hours and days (only what the daemon has kept). The long ones
+// change slowly and cost a query over many rows: fetched once a minute.
+const RANGES = {
+  day: { name: "24 hours", span: DAY_MS, every: 0, path: () => "/api/v1/history?minutes=1440" },
+  month: { name: "30 days", span: 30 * DAY_MS, every: 60000, step: "hour" },
+  year: { name: "1 year", span: 365 * DAY_MS, every: 60000, step: "day" },
+};
 
 const $ = (id) => document.getElementById(id);
 const list = { search: {}, after: "", next: null };
 let lastRequests = null;  // { total, at } of the previous status
+const chart = { range: "day", fetched: 0 };
 
 class Unauthorized extends Error {}
 
@@ -74,33 +84,53 @@ function svg(name, attributes, text) {
   return node;
 }
 
-// The chart spans the last 24 hours to now, whatever samples exist.
+function historyPath(range) {
+  if (range.path) return range.path();
+  const from = Math.floor((Date.now() - range.span) / 1000);
+  return `/api/v1/history?from=${from}&step=${range.step}`;
+}
+
+// [time in ms, clients] from either answer: samples, or periods with their maximum.
+function points(history) {
+  if (history.samples) return history.samples.map((s) => [Date.parse(s.time), s.clients]);
+  return history.periods.map((p) => [Date.parse(p.start), p.max]);
+}
+
+function axisLabel(range, end, t) {
+  if (range.span <= DAY_MS) {
+    const hours = Math.round((end - t) / HOUR_MS);
+    return hours === 0 ? "now" : `−${hours} h`;
+  }
+  return t >= end ? "now" : new Date(t).toLocaleDateString(undefined, { month: "short", day: "numeric" });
+}
+
+// The chart spans the whole range to now, whatever points exist.
 function showHistory(history) {
-  const chart = $("chart");
+  const range = RANGES[chart.range];
+  const svgChart = $("chart");
   const left = 48, right = 712, top = 12, bottom = 192;
-  const end = Date.now(), start = end - 24 * 3600 * 1000;
-  const samples = history.samples.map((s) => [Date.parse(s.time), s.clients]);
-  let most = Math.max(2, ...samples.map((s) => s[1]));
+  const end = Date.now(), start = end - range.span;
+  const data = points(history).filter(([t]) => t >= start);
+  let most = Math.max(2, ...data.map((p) => p[1]));
   most += most % 2;  // whole numbers on the middle line
   const x = (t) => left + ((t - start) / (end - start)) * (right - left);
   const y = (n) => bottom - (n / most) * (bottom - top);
-  chart.replaceChildren();
+  svgChart.replaceChildren();
   for (const n of [0, most / 2, most]) {
-    chart.append(svg("line", { class: "grid", x1: left, x2: right, y1: y(n), y2: y(n) }));
-    chart.append(svg("text", { x: left - 6, y: y(n) + 4, "text-anchor": "end" },
-                     Math.round(n).toLocaleString()));
+    svgChart.append(svg("line", { class: "grid", x1: left, x2: right, y1: y(n), y2: y(n) }));
+    svgChart.append(svg("text", { x: left - 6, y: y(n) + 4, "text-anchor": "end" },
+                        Math.round(n).toLocaleString()));
   }
-  for (let hours = 24; hours >= 0; hours -= 6) {
-    const t = end - hours * 3600 * 1000;
-    const label = hours === 0 ? "now" : `−${hours} h`;
-    const anchor = hours === 24 ? "start" : hours === 0 ? "end" : "middle";
-    chart.append(svg("text", { x: x(t), y: 212, "text-anchor": anchor }, label));
+  for (let i = 0; i <= 4; i++) {
+    const t = start + (i * range.span) / 4;
+    const anchor = i === 0 ? "start" : i === 4 ? "end" : "middle";
+    svgChart.append(svg("text", { x: x(t), y: 212, "text-anchor": anchor }, axisLabel(range, end, t)));
   }
-  if (samples.length > 0) {
-    const points = samples.map(([t, n]) => `${x(t).toFixed(1)},${y(n).toFixed(1)}`);
-    const first = x(samples[0][0]).toFixed(1), last = x(samples[samples.length - 1][0]).toFixed(1);
-    chart.append(svg("path", { class: "area",
-                               d: `M${first},${bottom}L${points.join("L")}L${last},${bottom}Z` }));
+  if (data.length > 0) {
+    const line = data.map(([t, n]) => `${x(t).toFixed(1)},${y(n).toFixed(1)}`);
+    const first = x(data[0][0]).toFixed(1), last = x(data[data.length - 1][0]).toFixed(1);
+    svgChart.append(svg("path", { class: "area",
+                                  d: `M${first},${bottom}L${line.join("L")}L${last},${bottom}Z` }));
   }
 }
 
@@ -176,10 +206,15 @@ async function refresh() {
   }
   refreshing = true;
   try {
+    const shown = chart.range, range = RANGES[shown];
+    const due = performance.now() - chart.fetched >= range.every || chart.fetched === 0;
     const [status, history, page] = await Promise.all([
-      api("/api/v1/status"), api("/api/v1/history?minutes=1440"), api(listQuery())]);
+      api("/api/v1/status"), due ? api(historyPath(range)) : null, api(listQuery())]);
     showStatus(status);
-    showHistory(history);
+    if (history && chart.range === shown) {
+      showHistory(history);
+      chart.fetched = performance.now();
+    }
     showClients(page);
     $("state").textContent = "";
     document.body.dataset.updated = new Date().toISOString();
@@ -206,6 +241,17 @@ $("search").addEventListener("submit", (event) => {
   list.after = "";
   refresh();
 });
+for (const button of document.querySelectorAll("#ranges button")) {
+  button.addEventListener("click", () => {
+    chart.range = button.dataset.range;
+    chart.fetched = 0;
+    for (const other of document.querySelectorAll("#ranges button")) {
+      other.setAttribute("aria-pressed", String(other === button));
+    }
+    $("range-name").textContent = RANGES[chart.range].name;
+    refresh();
+  });
+}
 $("next").addEventListener("click", () => {
   list.after = list.next;
   refresh();

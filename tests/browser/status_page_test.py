@@ -104,6 +104,10 @@ def text_of(driver, element_id):
     return driver.find_element(By.ID, element_id).text
 
 
+def chart_labels(driver):
+    return [label.text for label in driver.find_elements(By.CSS_SELECTOR, "#chart text")]
+
+
 def list_ids(driver):
     rows = driver.find_elements(By.CSS_SELECTOR, "#list tbody tr")
     return [row.find_elements(By.TAG_NAME, "td")[0].text for row in rows]
@@ -113,6 +117,11 @@ def check(daemon, driver):
     wait = sign_in(driver, daemon)
     wait.until(lambda d: text_of(d, "clients") == "3")
     assert len(driver.find_elements(By.CSS_SELECTOR, "#apps tbody tr")) == 2
+    driver.find_element(By.CSS_SELECTOR, "[data-range='year']").click()
+    wait.until(lambda d: text_of(d, "range-name") == "1 year")
+    # Redrawn over a year: dates on the axis where hours were.
+    wait.until(lambda d: "now" in chart_labels(d) and "−24 h" not in chart_labels(d))
+    assert text_of(driver, "state") == ""
 
     Select(driver.find_element(By.ID, "search-field")).select_by_value("prefix")
     driver.find_element(By.ID, "search-text").send_keys("beta\n")
