@@ -40,23 +40,13 @@ void KServiceState::Start(Settings const& settings, KReceivePacketHandler& handl
   handler.SetStateWriter(writer_.get());
 }
 
-void KServiceState::Restore(StateStore& store, KReceivePacketHandler& handler) {
-  std::vector<StoredClient> rows;
-  std::string error;
-  if (!store.LoadClients(rows, error)) {
-    KServiceTransportEvents::LogError("State file " + store.Path() +
-                                      ": cannot read the register (" + error + "); starting empty");
-    return;
-  }
-  std::time_t const now = std::time(nullptr);
-  auto const timeout = static_cast<std::int64_t>(handler.TimeoutSeconds());
+std::vector<ClientEntry> LiveEntries(std::vector<StoredClient> rows, std::time_t now,
+                                     std::int64_t timeoutSeconds, StateBatch& expired) {
   std::vector<ClientEntry> entries;
-  StateBatch expired;
   for (StoredClient& row : rows) {
-    // Idle when saved, plus the time since; neither part negative, whatever the clock did.
     std::int64_t const idle = std::max<std::int64_t>(0, row.savedAt - row.lastSeen) +
                               std::max<std::int64_t>(0, now - row.savedAt);
-    if (idle > timeout) {
+    if (idle > timeoutSeconds) {
       expired.clients[row.uniqueId] = std::nullopt;
       expired.events.push_back(StoredEvent{0, now, kTimeoutEvent, row.uniqueId, row.appId,
                                            row.address});
@@ -66,6 +56,21 @@ void KServiceState::Restore(StateStore& store, KReceivePacketHandler& handler) {
                    std::max(row.logins, 1u), std::move(row.address)};
     entries.push_back(ClientEntry{std::move(row.uniqueId), std::move(client), idle});
   }
+  return entries;
+}
+
+void KServiceState::Restore(StateStore& store, KReceivePacketHandler& handler) {
+  std::vector<StoredClient> rows;
+  std::string error;
+  if (!store.LoadClients(rows, error)) {
+    KServiceTransportEvents::LogError("State file " + store.Path() +
+                                      ": cannot read the register (" + error + "); starting empty");
+    return;
+  }
+  std::time_t const now = std::time(nullptr);
+  StateBatch expired;
+  std::vector<ClientEntry> entries = LiveEntries(
+      std::move(rows), now, static_cast<std::int64_t>(handler.TimeoutSeconds()), expired);
   if (!expired.Empty() && !store.Write(expired, now, error)) {
     KServiceTransportEvents::LogError("State file " + store.Path() + ": cannot write (" + error +
                                       ")");

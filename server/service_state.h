@@ -18,6 +18,14 @@
 
 namespace norla_server {
 
+// The stored rows still live at wall time `now` as table entries, idle since
+// they were last seen; the others become "Disconnect(Timeout)" events in
+// `expired`. Idle time counts the part before the save and the part after it,
+// neither below zero, so a clock set back between stop and start keeps
+// nobody forever and makes no negative idle time.
+std::vector<ClientEntry> LiveEntries(std::vector<StoredClient> rows, std::time_t now,
+                                     std::int64_t timeoutSeconds, StateBatch& expired);
+
 class KServiceState {
  public:
   struct Settings {
