@@ -18,6 +18,7 @@ import time
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select, WebDriverWait
 except ImportError:
@@ -94,7 +95,7 @@ def browser(width, height, dark=False):
 
 def sign_in(driver, daemon):
     driver.get(f"http://127.0.0.1:{daemon.admin}/")
-    wait = WebDriverWait(driver, 15)
+    wait = WebDriverWait(driver, 15, ignored_exceptions=[StaleElementReferenceException])
     wait.until(lambda d: d.find_element(By.ID, "login").is_displayed())
     driver.find_element(By.ID, "token").send_keys(TOKEN + "\n")
     return wait
@@ -104,20 +105,26 @@ def text_of(driver, element_id):
     return driver.find_element(By.ID, element_id).text
 
 
+# Read in one script: the page redraws its rows every 5 s, which would stale
+# elements picked one by one.
+def texts(driver, selector):
+    return driver.execute_script(
+        "return [...document.querySelectorAll(arguments[0])].map(e => e.textContent)", selector)
+
+
 def chart_labels(driver):
-    return [label.text for label in driver.find_elements(By.CSS_SELECTOR, "#chart text")]
+    return texts(driver, "#chart text")
 
 
 def list_ids(driver):
-    rows = driver.find_elements(By.CSS_SELECTOR, "#list tbody tr")
-    return [row.find_elements(By.TAG_NAME, "td")[0].text for row in rows]
+    return texts(driver, "#list tbody tr > td:first-child")
 
 
 def check(daemon, driver):
     wait = sign_in(driver, daemon)
     wait.until(lambda d: text_of(d, "clients") == "3")
     assert len(driver.find_elements(By.CSS_SELECTOR, "#apps tbody tr")) == 2
-    driver.find_element(By.CSS_SELECTOR, "[data-range='year']").click()
+    wait.until(lambda d: d.find_element(By.CSS_SELECTOR, "[data-range='year']").click() or True)
     wait.until(lambda d: text_of(d, "range-name") == "1 year")
     # Redrawn over a year: dates on the axis where hours were.
     wait.until(lambda d: "now" in chart_labels(d) and "−24 h" not in chart_labels(d))
@@ -127,7 +134,9 @@ def check(daemon, driver):
     driver.find_element(By.ID, "search-text").send_keys("beta\n")
     wait.until(lambda d: list_ids(d) == ["beta-1.example"])
 
-    driver.find_element(By.CSS_SELECTOR, "[aria-label='Release beta-1.example']").click()
+    # Clicked inside the wait: a redraw between finding the button and clicking it is retried.
+    wait.until(lambda d: d.find_element(
+        By.CSS_SELECTOR, "[aria-label='Release beta-1.example']").click() or True)
     wait.until(lambda d: d.find_element(By.ID, "confirm").is_displayed())
     assert "beta-1.example" in text_of(driver, "confirm-text")
     driver.find_element(By.ID, "confirm-release").click()
