@@ -50,6 +50,8 @@ struct ServerThreadOptions {
   // Further connections from an address that holds this many open ones are
   // closed at once, without data; 0 means no limit.
   unsigned int maxPerAddress = kDefaultMaxConnectionsPerAddress;
+  // When set, connections answer through it instead of Start's handler.
+  AsyncPacketHandler asyncHandler;
 };
 
 class KPacketServerThread {
