@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "base/store_url.h"
 #include "daemon/ini_file.h"
 
 namespace {
@@ -58,4 +59,13 @@ void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bou
   ReadBound(ini, log, kMaxPerAddress, bounds.maxConnectionsPerAddress);
   ReadText(ini, log, "admin-listen", bounds.adminListen);
   ReadText(ini, log, "admin-token-file", bounds.adminTokenFile);
+  ReadText(ini, log, "store", bounds.store);
+  ReadText(ini, log, "store-key-prefix", bounds.storeKeyPrefix);
+  ReadText(ini, log, "store-password-file", bounds.storePasswordFile);
+  tally::StoreUrl url;
+  std::string why;
+  if (!tally::ParseStoreUrl(bounds.store, url, why)) {
+    log(LOG_ERR, "Config: [store] unusable: %s", why.c_str());
+    bounds.storeUnusable = true;
+  }
 }

@@ -17,6 +17,13 @@ struct ServiceBounds {
   // An empty "admin-listen" is kept: it turns the admin interface off.
   std::string adminListen = "127.0.0.1:14356";  // "admin-listen"
   std::string adminTokenFile;                   // "admin-token-file"
+  // Where the register lives; "" (absent) keeps it in memory.
+  std::string store;              // "store"
+  std::string storeKeyPrefix;     // "store-key-prefix"; "" for the service's default
+  std::string storePasswordFile;  // "store-password-file"
+  // A "store" that cannot be parsed: the daemon refuses to start rather than
+  // serve a register of its own while its peers share another.
+  bool storeUnusable = false;
 };
 
 // Reads the keys of `ini` into `bounds`, logging through `log`.
