@@ -1,0 +1,165 @@
+// Two tallyd instances sharing one register in a real redis-server: a client
+// served through either, each event line written once by the instance that
+// made the change, and Redis going away and coming back.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "client/request_builder.h"
+#include "client/tally_client.h"
+#include "protocol/protocol_constants.h"
+#include "protocol/reply_code.h"
+#include "tests/support/daemon_process.h"
+#include "tests/support/root_sandbox.h"
+
+namespace {
+
+using namespace tally_test;
+using tally_protocol::kReplyNotRegistered;
+using tally_protocol::kReplyOk;
+using tally_protocol::ReplyCode;
+
+constexpr char kUnavailable[] = "Store unavailable: ";
+
+// redis-server on a free loopback port, in memory only; stopped by its pid.
+class RedisServer {
+ public:
+  RedisServer(std::string dir, unsigned short port) : dir_(std::move(dir)), port_(port) {}
+
+  bool Start() {
+    ProcessOptions options;
+    options.program = "redis-server";
+    options.args = {"--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
+                    "--appendonly", "no", "--dir", dir_};
+    process_ = std::make_unique<DaemonProcess>(options);
+    return process_->Start() && process_->WaitForLine("Ready to accept connections");
+  }
+  void Stop() {
+    process_->Signal(SIGTERM);
+    EXPECT_EQ(process_->WaitExit(), 0);
+  }
+  unsigned short port() const { return port_; }
+
+ private:
+  std::string dir_;
+  unsigned short port_;
+  std::unique_ptr<DaemonProcess> process_;
+};
+
+std::size_t CountLines(DaemonProcess& daemon, std::string const& text) {
+  auto const lines = daemon.Lines();
+  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](auto const& line) {
+    return line.find(text) != std::string::npos;
+  }));
+}
+
+class SharedStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
+    redis_ = std::make_unique<RedisServer>(work_.path(), FreeTcpPort());
+    ASSERT_TRUE(redis_->Start());
+    config_ = std::make_unique<ConfigDataDir>(
+        "[tallyd]\nadmin-listen =\nclient-timeout = 10\nstore = redis://127.0.0.1:" +
+        std::to_string(redis_->port()) + "\n");
+    for (auto& instance : instances_) {
+      instance.port = FreeTcpPort();
+      instance.daemon = StartStandaloneDaemon(instance.port, work_.path(),
+                                              {"--datadir", config_->name()});
+      ASSERT_NE(instance.daemon, nullptr);
+      ASSERT_TRUE(instance.daemon->WaitForLine("Store at 127.0.0.1:"));
+    }
+  }
+
+  void TearDown() override {
+    for (auto& instance : instances_) {
+      if (!instance.daemon || !instance.daemon->Running()) continue;
+      instance.daemon->Signal(SIGINT);
+      EXPECT_EQ(instance.daemon->WaitExit(), 0);
+    }
+  }
+
+  tally::ExchangeResult Send(int which, int command, std::string const& unique) {
+    tally::ClientOptions options;
+    options.port = instances_[which].port;
+    return tally::SendCommand(options, command, tally::kProductId, unique, "app");
+  }
+
+  struct Instance {
+    unsigned short port = 0;
+    std::unique_ptr<DaemonProcess> daemon;
+  };
+  TempDir work_;
+  std::unique_ptr<RedisServer> redis_;
+  std::unique_ptr<ConfigDataDir> config_;
+  Instance instances_[2];
+};
+
+TEST_F(SharedStoreTest, OneRegisterThroughEitherInstanceEachLineOnce) {
+  struct Step {
+    int instance;
+    int command;
+    ReplyCode code;
+    unsigned long clients;
+  };
+  Step const steps[] = {
+      {0, norla::kNorlaLogin, kReplyOk, 1},  // created by A
+      {1, norla::kNorlaLogin, kReplyOk, 1},  // B sees it: its second LOGIN
+      {1, norla::kNorlaExit, kReplyOk, 1},   // one LOGIN left
+      {0, norla::kNorlaExit, kReplyOk, 0},   // the last: removed by A
+      {1, norla::kNorlaExit, kReplyNotRegistered, 0},   // gone for B too
+  };
+  for (Step const& step : steps) {
+    SCOPED_TRACE(step.instance * 10 + step.command);
+    auto const result = Send(step.instance, step.command, "shared-u1");
+    ASSERT_EQ(result.error, tally::ExchangeError::kNone) << result.detail;
+    EXPECT_EQ(result.reply.code, step.code);
+    EXPECT_EQ(result.reply.currentClients, step.clients);
+  }
+  DaemonProcess& a = *instances_[0].daemon;
+  DaemonProcess& b = *instances_[1].daemon;
+  // Lines are written behind the replies: wait for the last one.
+  ASSERT_TRUE(a.WaitForLine("Disconnect : 127.0.0.1"));
+  EXPECT_EQ(CountLines(a, "Connect : 127.0.0.1"), 1u);
+  EXPECT_EQ(CountLines(a, "Disconnect : 127.0.0.1"), 1u);
+  EXPECT_EQ(CountLines(b, "Connect"), 0u);
+
+  // Both instances sweep; the script that removes the idle entry is one.
+  ASSERT_EQ(Send(1, norla::kNorlaLogin, "shared-idle").reply.currentClients, 1u);
+  auto const expired = [&] {
+    return CountLines(a, "Disconnect(Timeout)") + CountLines(b, "Disconnect(Timeout)");
+  };
+  // Waits on A's output, which either instance's line ends soon after.
+  auto const deadline = std::chrono::steady_clock::now() + 30s;
+  while (expired() == 0 && std::chrono::steady_clock::now() < deadline) {
+    a.WaitForLine("Disconnect(Timeout)", 200ms);
+  }
+  EXPECT_EQ(expired(), 1u);
+  EXPECT_EQ(Send(0, norla::kNorlaPing, "").reply.currentClients, 0u);
+}
+
+TEST_F(SharedStoreTest, RedisAwayThenBack) {
+  DaemonProcess& a = *instances_[0].daemon;
+  ASSERT_EQ(Send(0, norla::kNorlaLogin, "shared-u2").reply.currentClients, 1u);
+  redis_->Stop();
+  ASSERT_TRUE(a.WaitForLine(kUnavailable));
+
+  auto const ping = Send(0, norla::kNorlaPing, "");
+  ASSERT_EQ(ping.error, tally::ExchangeError::kNone);
+  EXPECT_EQ(ping.reply.currentClients, 1u);  // the last count known
+  EXPECT_EQ(Send(0, norla::kNorlaLogin, "shared-u3").error, tally::ExchangeError::kNoReply);
+  EXPECT_EQ(Send(0, norla::kNorlaExit, "shared-u2").error, tally::ExchangeError::kNoReply);
+
+  ASSERT_TRUE(redis_->Start());
+  ASSERT_TRUE(a.WaitForLine("Store available again", 10s));
+  EXPECT_EQ(CountLines(a, kUnavailable), 1u);  // retries in between say nothing more
+  auto const login = Send(0, norla::kNorlaLogin, "shared-u3");
+  ASSERT_EQ(login.error, tally::ExchangeError::kNone);
+  EXPECT_EQ(login.reply.code, kReplyOk);
+  EXPECT_EQ(login.reply.currentClients, 1u);  // the restarted server kept nothing
+}
+
+}  // namespace
