@@ -34,6 +34,7 @@ class RedisServer {
     options.program = "redis-server";
     options.args = {"--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
                     "--appendonly", "no", "--dir", dir_};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
     process_ = std::make_unique<DaemonProcess>(options);
     return process_->Start() && process_->WaitForLine("Ready to accept connections");
   }
@@ -42,6 +43,10 @@ class RedisServer {
     EXPECT_EQ(process_->WaitExit(), 0);
   }
   unsigned short port() const { return port_; }
+  DaemonProcess& process() { return *process_; }
+
+  // Further arguments for the next Start, e.g. {"--replicaof", ...}.
+  std::vector<std::string> extra;
 
  private:
   std::string dir_;
@@ -160,6 +165,59 @@ TEST_F(SharedStoreTest, RedisAwayThenBack) {
   ASSERT_EQ(login.error, tally::ExchangeError::kNone);
   EXPECT_EQ(login.reply.code, kReplyOk);
   EXPECT_EQ(login.reply.currentClients, 1u);  // the restarted server kept nothing
+}
+
+// A master, its replica and three sentinels; the master killed, the instance
+// finds the promoted replica through the sentinels.
+TEST(SharedStoreSentinel, RequestsServedAgainAfterAFailover) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
+  TempDir work;
+  RedisServer master(work.path(), FreeTcpPort());
+  RedisServer replica(work.path(), FreeTcpPort());
+  replica.extra = {"--replicaof", "127.0.0.1", std::to_string(master.port())};
+  ASSERT_TRUE(master.Start());
+  ASSERT_TRUE(replica.Start());
+  ASSERT_TRUE(replica.process().WaitForLine("MASTER <-> REPLICA sync: Finished with success"));
+
+  std::vector<std::unique_ptr<DaemonProcess>> sentinels;
+  std::string addresses;
+  for (int i = 0; i < 3; ++i) {
+    unsigned short const port = FreeTcpPort();
+    std::string const file = work.WriteFile(
+        "sentinel" + std::to_string(i) + ".conf",
+        "port " + std::to_string(port) + "\nbind 127.0.0.1\ndir " + work.path() +
+            "\nsentinel monitor tally 127.0.0.1 " + std::to_string(master.port()) +
+            " 2\nsentinel down-after-milliseconds tally 1000\n"
+            "sentinel failover-timeout tally 5000\n");
+    ProcessOptions options;
+    options.program = "redis-sentinel";
+    options.args = {file};
+    sentinels.push_back(std::make_unique<DaemonProcess>(options));
+    ASSERT_TRUE(sentinels.back()->Start());
+    addresses += (i == 0 ? "" : ",") + std::string("127.0.0.1:") + std::to_string(port);
+  }
+  // A failover needs a majority of sentinels that know one another.
+  for (auto& sentinel : sentinels) ASSERT_TRUE(sentinel->WaitForLine("+sentinel sentinel", 20s));
+
+  ConfigDataDir config("[tallyd]\nadmin-listen =\nstore = sentinel://" + addresses + "/tally\n");
+  unsigned short const port = FreeTcpPort();
+  auto daemon = StartStandaloneDaemon(port, work.path(), {"--datadir", config.name()});
+  ASSERT_NE(daemon, nullptr);
+  std::string const atMaster = "Store at 127.0.0.1:" + std::to_string(master.port());
+  ASSERT_TRUE(daemon->WaitForLine(atMaster));
+  tally::ClientOptions client;
+  client.port = port;
+  EXPECT_EQ(tally::SendCommand(client, norla::kNorlaLogin, tally::kProductId, "f1", "app").reply.code,
+            kReplyOk);
+
+  master.process().Signal(SIGKILL);
+  ASSERT_TRUE(sentinels.front()->WaitForLine("+switch-master", 30s));
+  std::string const atReplica = "Store at 127.0.0.1:" + std::to_string(replica.port());
+  ASSERT_TRUE(daemon->WaitForLine(atReplica, 10s));
+  EXPECT_EQ(tally::SendCommand(client, norla::kNorlaLogin, tally::kProductId, "f2", "app").reply.code,
+            kReplyOk);
+  daemon->Signal(SIGINT);
+  EXPECT_EQ(daemon->WaitExit(), 0);
 }
 
 }  // namespace
