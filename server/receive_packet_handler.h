@@ -12,6 +12,10 @@
 // are issued from the table's listener with its lock held, so a notification
 // must not call back into the service. The public entries take requestMutex
 // themselves; clang checks these rules from the annotations below.
+//
+// With a shared table (UseSharedTable) requests come through Answer instead:
+// requestMutex is held to parse and validate, released while the table works,
+// and taken again on the table's thread to log the change and seal the reply.
 
 #include <atomic>
 #include <cstdint>
