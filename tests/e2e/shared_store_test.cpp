@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "client/request_builder.h"
 #include "client/tally_client.h"
@@ -165,6 +166,16 @@ TEST_F(SharedStoreTest, RedisAwayThenBack) {
   ASSERT_EQ(login.error, tally::ExchangeError::kNone);
   EXPECT_EQ(login.reply.code, kReplyOk);
   EXPECT_EQ(login.reply.currentClients, 1u);  // the restarted server kept nothing
+}
+
+TEST_F(SharedStoreTest, AStalledRedisClosesTheRequestButItsChangeIsLogged) {
+  std::string const pause = "redis-cli -p " + std::to_string(redis_->port()) +
+                            " CLIENT PAUSE 1500 ALL > /dev/null";
+  ASSERT_EQ(std::system(pause.c_str()), 0);
+  EXPECT_EQ(Send(0, norla::kNorlaLogin, "shared-slow").error, tally::ExchangeError::kNoReply);
+  // Made once the pause ends: the instance that sent it writes its line.
+  EXPECT_TRUE(instances_[0].daemon->WaitForLine("Connect : 127.0.0.1"));
+  EXPECT_EQ(Send(1, norla::kNorlaExit, "shared-slow").reply.code, kReplyOk);
 }
 
 // A master, its replica and three sentinels; the master killed, the instance
