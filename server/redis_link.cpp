@@ -113,6 +113,11 @@ bool RedisLink::Send(std::vector<std::string> argv, ReplyFn done, std::function<
 void RedisLink::Dispatch(std::vector<std::string> const& argv, ReplyFn done,
                          std::function<void()> late) {
   if (context_ == nullptr || !Available()) return done(nullptr);
+  Enqueue(argv, std::move(done), std::move(late));
+}
+
+void RedisLink::Enqueue(std::vector<std::string> const& argv, ReplyFn done,
+                        std::function<void()> late) {
   std::vector<char const*> args;
   std::vector<std::size_t> lengths;
   for (std::string const& arg : argv) {
@@ -188,21 +193,10 @@ void RedisLink::Connect() {
   redisAsyncSetDisconnectCallback(context, &RedisLink::OnDisconnect);
   context_ = context;
   master_ = master;
-  // Queued ahead of everything; their answers were checked by Prepare.
-  auto ignore = [](redisReply const*) {};
-  if (!settings_.password.empty()) {
-    auto pending = std::make_unique<Pending>(Pending{ignore, nullptr, {}});
-    char const* args[] = {"AUTH", settings_.password.c_str()};
-    std::size_t const lengths[] = {4, settings_.password.size()};
-    redisAsyncCommandArgv(context, &RedisLink::OnReply, pending.get(), 2, args, lengths);
-    pending_.push_back(std::move(pending));
-  }
-  std::string const database = std::to_string(settings_.url.database);
-  auto pending = std::make_unique<Pending>(Pending{ignore, nullptr, {}});
-  char const* args[] = {"SELECT", database.c_str()};
-  std::size_t const lengths[] = {6, database.size()};
-  redisAsyncCommandArgv(context, &RedisLink::OnReply, pending.get(), 2, args, lengths);
-  pending_.push_back(std::move(pending));
+  // Queued ahead of everything; Prepare has seen them succeed.
+  auto const ignore = [](redisReply const*) {};
+  if (!settings_.password.empty()) Enqueue({"AUTH", settings_.password}, ignore, nullptr);
+  Enqueue({"SELECT", std::to_string(settings_.url.database)}, ignore, nullptr);
 }
 
 bool RedisLink::FindMaster(tally::StoreAddress& master, std::string& why) {

@@ -79,6 +79,8 @@ class RedisLink {
   static void OnDisconnect(redisAsyncContext const* context, int status);
 
   void Dispatch(std::vector<std::string> const& argv, ReplyFn done, std::function<void()> late);
+  // Writes `argv` to the connection, with or without a deadline.
+  void Enqueue(std::vector<std::string> const& argv, ReplyFn done, std::function<void()> late);
   void Connect();
   bool FindMaster(tally::StoreAddress& master, std::string& why);
   bool Prepare(tally::StoreAddress const& master, std::string& why);
