@@ -7,13 +7,13 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <future>
 #include <iterator>
 #include <stdexcept>
 
 #include "base/obscured_text.h"
 #include "server/event_log.h"
 #include "server/memory_client_table.h"
+#include "server/store_wait.h"
 
 namespace norla_server {
 
@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::size_t kBufferSize = 512;
 // An admin release waits this long for the shared table, then reports failure.
-constexpr std::chrono::seconds kAdminReleaseWait{2};
+constexpr std::chrono::milliseconds kAdminReleaseWait{2000};
 
 constexpr auto kReplyTag = tally::Obscure("TALLYRPL1");
 
@@ -469,14 +469,14 @@ void KReceivePacketHandler::Complete(SharedRequest& request, StoreReply const& r
 }
 
 bool KReceivePacketHandler::ReleaseShared(std::string const& unique) {
-  auto promise = std::make_shared<std::promise<StoreReply>>();
-  std::future<StoreReply> answer = promise->get_future();
-  shared_->ReleaseAsync(unique, [promise](StoreReply const& reply) {
-    if (reply.status != StoreStatus::kTimedOut) promise->set_value(reply);
-  });
-  if (answer.wait_for(kAdminReleaseWait) != std::future_status::ready) return false;
-  StoreReply const reply = answer.get();
-  if (reply.status != StoreStatus::kDone) return false;
+  auto const answer = Await<StoreReply>(
+      kAdminReleaseWait, [&](std::function<void(std::optional<StoreReply>)> done) {
+        shared_->ReleaseAsync(unique, [done](StoreReply const& reply) {
+          if (reply.status != StoreStatus::kTimedOut) done(reply);
+        });
+      });
+  if (!answer || answer->status != StoreStatus::kDone) return false;
+  StoreReply const& reply = *answer;
   tally::MutexLock requestLock(&requestMutex);
   adminRelease_ = true;
   OnChanged(unique, reply.appId, reply.outcome);

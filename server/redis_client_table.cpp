@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "base/clocks.h"
-#include "base/mutex.h"
+#include "server/store_wait.h"
 
 namespace norla_server {
 
@@ -15,33 +15,6 @@ constexpr std::size_t kPageSlice = 256;  // UniqueIDs read per page script call
 bool IsNoScript(redisReply const* reply) {
   return reply != nullptr && reply->type == REDIS_REPLY_ERROR &&
          std::string(reply->str, reply->len).rfind("NOSCRIPT", 0) == 0;
-}
-
-// The result of something answered on the link's thread, or nothing when it
-// failed or took longer than `limit`; a late answer is dropped.
-template <typename T>
-std::optional<T> Await(std::chrono::milliseconds limit,
-                       std::function<void(std::function<void(std::optional<T>)>)> const& start) {
-  struct Shared {
-    tally::Mutex mutex;
-    tally::CondVar changed;
-    bool ended GUARDED_BY(mutex) = false;
-    std::optional<T> value GUARDED_BY(mutex);
-  };
-  auto shared = std::make_shared<Shared>();
-  start([shared](std::optional<T> value) {
-    tally::MutexLock lock(&shared->mutex);
-    if (shared->ended) return;
-    shared->ended = true;
-    shared->value = std::move(value);
-    shared->changed.SignalAll();
-  });
-  auto const deadline = std::chrono::steady_clock::now() + limit;
-  tally::MutexLock lock(&shared->mutex);
-  while (!shared->ended && shared->changed.WaitUntil(&shared->mutex, deadline)) {
-  }
-  shared->ended = true;
-  return std::move(shared->value);
 }
 
 }  // namespace
