@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,13 +69,18 @@ class SharedStoreTest : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
     redis_ = std::make_unique<RedisServer>(work_.path(), FreeTcpPort());
     ASSERT_TRUE(redis_->Start());
-    config_ = std::make_unique<ConfigDataDir>(
-        "[tallyd]\nadmin-listen =\nclient-timeout = 10\nstore = redis://127.0.0.1:" +
-        std::to_string(redis_->port()) + "\n");
-    for (auto& instance : instances_) {
+    std::string const keys = "[tallyd]\nclient-timeout = 10\nstore = redis://127.0.0.1:" +
+                             std::to_string(redis_->port()) + "\n";
+    // Only A has the admin interface.
+    adminPort_ = FreeTcpPort();
+    configs_[0] = std::make_unique<ConfigDataDir>(
+        keys + "admin-listen = 127.0.0.1:" + std::to_string(adminPort_) + "\n");
+    configs_[1] = std::make_unique<ConfigDataDir>(keys + "admin-listen =\n");
+    for (int i = 0; i < 2; ++i) {
+      Instance& instance = instances_[i];
       instance.port = FreeTcpPort();
       instance.daemon = StartStandaloneDaemon(instance.port, work_.path(),
-                                              {"--datadir", config_->name()});
+                                              {"--datadir", configs_[i]->name()});
       ASSERT_NE(instance.daemon, nullptr);
       ASSERT_TRUE(instance.daemon->WaitForLine("Store at 127.0.0.1:"));
     }
@@ -98,9 +104,22 @@ class SharedStoreTest : public ::testing::Test {
     unsigned short port = 0;
     std::unique_ptr<DaemonProcess> daemon;
   };
+  // tallyctl against A's admin interface: its exit status and output.
+  std::pair<int, std::string> Ctl(std::string const& command) {
+    std::string const line = std::string(TALLYCTL_PATH) + " --admin http://127.0.0.1:" +
+                             std::to_string(adminPort_) + " " + command + " 2>&1";
+    std::FILE* pipe = popen(line.c_str(), "r");
+    std::string output;
+    char buffer[512];
+    while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    int const status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  }
+
   TempDir work_;
   std::unique_ptr<RedisServer> redis_;
-  std::unique_ptr<ConfigDataDir> config_;
+  unsigned short adminPort_ = 0;
+  std::unique_ptr<ConfigDataDir> configs_[2];
   Instance instances_[2];
 };
 
@@ -176,6 +195,19 @@ TEST_F(SharedStoreTest, AStalledRedisClosesTheRequestButItsChangeIsLogged) {
   // Made once the pause ends: the instance that sent it writes its line.
   EXPECT_TRUE(instances_[0].daemon->WaitForLine("Connect : 127.0.0.1"));
   EXPECT_EQ(Send(1, norla::kNorlaExit, "shared-slow").reply.code, kReplyOk);
+}
+
+TEST_F(SharedStoreTest, AdminInterfaceReadsAndReleasesTheSharedRegister) {
+  ASSERT_EQ(Send(1, norla::kNorlaLogin, "shared-adm").reply.code, kReplyOk);
+  ASSERT_EQ(Send(0, norla::kNorlaLogin, "shared-adm").reply.code, kReplyOk);
+  auto const shown = Ctl("show shared-adm --json");
+  EXPECT_EQ(shown.first, 0) << shown.second;
+  EXPECT_NE(shown.second.find("\"logins\": 2,"), std::string::npos) << shown.second;
+  EXPECT_NE(Ctl("list").second.find("shared-adm"), std::string::npos);
+  EXPECT_EQ(Ctl("release shared-adm").first, 0);
+  EXPECT_TRUE(instances_[0].daemon->WaitForLine("Disconnect(Admin)"));
+  EXPECT_EQ(Ctl("show shared-adm").first, 1);
+  EXPECT_EQ(Send(1, norla::kNorlaExit, "shared-adm").reply.code, kReplyNotRegistered);
 }
 
 // A master, its replica and three sentinels; the master killed, the instance
