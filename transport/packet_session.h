@@ -11,6 +11,9 @@
 // no operation is left pending and the session is freed. Sessions whose operations are
 // discarded by destroying the io_context are freed with them.
 //
+// An asynchronous handler's reply callback is such an operation too: it
+// holds the session until called, and posts the reply back to its thread.
+//
 // Threads: everything runs on the thread running the io_context.
 
 #include <boost/asio/io_context.hpp>
