@@ -69,7 +69,8 @@ class SharedStoreTest : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
     redis_ = std::make_unique<RedisServer>(work_.path(), FreeTcpPort());
     ASSERT_TRUE(redis_->Start());
-    std::string const keys = "[tallyd]\nclient-timeout = 10\nstore = redis://127.0.0.1:" +
+    std::string const keys = "[tallyd]\nclient-timeout = 10\nmax-clients = 3\n"
+                             "store = redis://127.0.0.1:" +
                              std::to_string(redis_->port()) + "\n";
     // Only A has the admin interface.
     adminPort_ = FreeTcpPort();
@@ -195,6 +196,32 @@ TEST_F(SharedStoreTest, AStalledRedisClosesTheRequestButItsChangeIsLogged) {
   // Made once the pause ends: the instance that sent it writes its line.
   EXPECT_TRUE(instances_[0].daemon->WaitForLine("Connect : 127.0.0.1"));
   EXPECT_EQ(Send(1, norla::kNorlaExit, "shared-slow").reply.code, kReplyOk);
+}
+
+TEST_F(SharedStoreTest, TheLimitHoldsAcrossInstances) {
+  using tally_protocol::kReplyRegisterFull;
+  struct Step {
+    int instance;
+    int command;
+    char const* unique;
+    ReplyCode code;
+  };
+  Step const steps[] = {
+      {0, norla::kNorlaLogin, "limit-1", kReplyOk},
+      {0, norla::kNorlaLogin, "limit-2", kReplyOk},
+      {1, norla::kNorlaLogin, "limit-3", kReplyOk},            // fills it: B's line
+      {0, norla::kNorlaLogin, "limit-4", kReplyRegisterFull},  // A sees it full
+      {0, norla::kNorlaAlive, "limit-3", kReplyOk},            // registered ones go on
+      {0, norla::kNorlaExit, "limit-1", kReplyOk},             // room again: A's line
+      {1, norla::kNorlaLogin, "limit-4", kReplyOk},
+  };
+  for (Step const& step : steps) {
+    SCOPED_TRACE(step.unique);
+    EXPECT_EQ(Send(step.instance, step.command, step.unique).reply.code, step.code);
+  }
+  EXPECT_TRUE(instances_[1].daemon->WaitForLine("Register full, Current clients : 3"));
+  EXPECT_TRUE(instances_[0].daemon->WaitForLine("Register has room again, Current clients : 2"));
+  EXPECT_EQ(CountLines(*instances_[0].daemon, "Register full"), 0u);
 }
 
 TEST_F(SharedStoreTest, AdminInterfaceReadsAndReleasesTheSharedRegister) {
