@@ -198,6 +198,14 @@ TEST_F(SharedStoreTest, AStalledRedisClosesTheRequestButItsChangeIsLogged) {
   EXPECT_EQ(Send(1, norla::kNorlaExit, "shared-slow").reply.code, kReplyOk);
 }
 
+TEST_F(SharedStoreTest, ScriptsFlushedFromRedisAreSentAgain) {
+  std::string const flush =
+      "redis-cli -p " + std::to_string(redis_->port()) + " SCRIPT FLUSH > /dev/null";
+  ASSERT_EQ(std::system(flush.c_str()), 0);
+  EXPECT_EQ(Send(0, norla::kNorlaLogin, "flushed").reply.code, kReplyOk);
+  EXPECT_EQ(Send(1, norla::kNorlaExit, "flushed").reply.code, kReplyOk);
+}
+
 TEST_F(SharedStoreTest, TheLimitHoldsAcrossInstances) {
   using tally_protocol::kReplyRegisterFull;
   struct Step {
