@@ -2,6 +2,7 @@
 
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 #include "base/clocks.h"
 #include "server/store_wait.h"
@@ -40,15 +41,23 @@ void RedisClientTable::Run(RedisScript script, std::vector<std::string> args,
   std::vector<std::string> argv{"EVALSHA", Script(script).sha1, "0", prefix_,
                                 std::to_string(maxClients_.load())};
   argv.insert(argv.end(), args.begin(), args.end());
+  // Shared by the call and its retry, and run at most once (on the link's thread).
+  std::function<void()> lateOnce;
+  if (late) {
+    auto pending = std::make_shared<std::function<void()>>(std::move(late));
+    lateOnce = [pending] {
+      if (auto run = std::exchange(*pending, nullptr)) run();
+    };
+  }
   // The server lost the script (a restart, a failover to a fresh replica):
   // the same call once more with the text.
-  auto retry = [this, argv, script, done](redisReply const* reply) mutable {
+  auto retry = [this, argv, script, done, lateOnce](redisReply const* reply) mutable {
     if (!IsNoScript(reply)) return done(reply);
     argv[0] = "EVAL";
     argv[1] = Script(script).text;
-    if (!link_.Send(argv, done)) done(nullptr);
+    if (!link_.Send(argv, done, lateOnce)) done(nullptr);
   };
-  if (!link_.Send(std::move(argv), std::move(retry), std::move(late))) done(nullptr);
+  if (!link_.Send(std::move(argv), std::move(retry), lateOnce)) done(nullptr);
 }
 
 void RedisClientTable::Change(RedisScript script, std::vector<std::string> args, Done done) {
