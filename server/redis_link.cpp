@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <utility>
 #include <boost/asio/post.hpp>
 
 #include "base/signal_mask.h"
@@ -18,6 +19,10 @@ constexpr std::chrono::milliseconds kFirstRetry{100};
 constexpr std::chrono::milliseconds kLastRetry{5000};
 // Each blocking step of a connection: a sentinel's answer, the master's checks.
 constexpr timeval kSetupTimeout{1, 0};
+// A connection that answers nothing this long while commands wait is taken
+// for lost: a host that vanished without closing would otherwise hold it until
+// TCP gives up, minutes later. Longer than any pause a busy server makes.
+constexpr std::chrono::seconds kSilenceLimit{5};
 
 struct ContextFree {
   void operator()(redisContext* context) const { redisFree(context); }
@@ -134,7 +139,7 @@ void RedisLink::Enqueue(std::vector<std::string> const& argv, ReplyFn done,
     pending_.pop_back();
     return refused->done(nullptr);
   }
-  if (raw->late) ArmDeadlines();
+  ArmDeadlines();
 }
 
 void RedisLink::OnReply(redisAsyncContext* context, void* reply, void* privdata) {
@@ -150,22 +155,37 @@ void RedisLink::OnReply(redisAsyncContext* context, void* reply, void* privdata)
   if (IsReadOnlyError(answer) && link->context_ == context) redisAsyncDisconnect(context);
 }
 
+// One wait, for the earliest of the oldest command's silence limit and the
+// next deadline; a command sent later may need an earlier wake-up.
 void RedisLink::ArmDeadlines() {
-  if (deadlineArmed_) return;
+  if (pending_.empty()) return;
+  auto when = SilentSince(*pending_.front());
   auto const next = std::find_if(pending_.begin(), pending_.end(),
                                  [](auto const& p) { return static_cast<bool>(p->late); });
-  if (next == pending_.end()) return;
+  if (next != pending_.end()) when = std::min(when, (*next)->deadline);
+  if (deadlineArmed_ && armedFor_ <= when) return;
   deadlineArmed_ = true;
-  deadlineTimer_.expires_at((*next)->deadline);
+  armedFor_ = when;
+  deadlineTimer_.expires_at(when);  // aborts the wait it replaces
   deadlineTimer_.async_wait([this](boost::system::error_code const& error) {
+    if (error) return;  // replaced or stopped: the newer wait owns the flag
     deadlineArmed_ = false;
-    if (!error) CheckDeadlines();
+    CheckDeadlines();
   });
+}
+
+std::chrono::steady_clock::time_point RedisLink::SilentSince(Pending const& oldest) {
+  return oldest.deadline - kStoreReplyDeadline + kSilenceLimit;
 }
 
 // Sent in order, so deadlines come in order: the first not yet due ends the walk.
 void RedisLink::CheckDeadlines() {
   auto const now = std::chrono::steady_clock::now();
+  if (context_ != nullptr && !pending_.empty() && SilentSince(*pending_.front()) <= now) {
+    Down(Name(master_) + ": no answer for " + std::to_string(kSilenceLimit.count()) + " s");
+    // Null replies to the queue, then OnDisconnect retries.
+    return redisAsyncFree(std::exchange(context_, nullptr));
+  }
   for (auto& pending : pending_) {
     if (!pending->late) continue;
     if (pending->deadline > now) break;

@@ -7,7 +7,8 @@
 // with ROLE that it is a master, selects the database and loads the scripts,
 // and only then is the asynchronous connection opened. A lost connection or a
 // READONLY answer (a master turned replica) starts over, asking the sentinels
-// again, after a pause that doubles from 100 ms up to 5 s.
+// again, after a pause that doubles from 100 ms up to 5 s. So does a
+// connection that answers nothing for 5 s while commands wait.
 //
 // The first failure of an episode logs "Store unavailable: REASON" as an
 // error; the connection that ends it logs "Store available again".
@@ -89,6 +90,8 @@ class RedisLink {
   void Retry();
   void ArmDeadlines();
   void CheckDeadlines();
+  // When a connection that has not answered `oldest` counts as lost.
+  static std::chrono::steady_clock::time_point SilentSince(Pending const& oldest);
 
   Settings const settings_;
   boost::asio::io_context io_;
@@ -104,6 +107,7 @@ class RedisLink {
   std::chrono::milliseconds retryDelay_;
   bool reportedDown_ = false;
   bool deadlineArmed_ = false;
+  std::chrono::steady_clock::time_point armedFor_;  // while deadlineArmed_
   bool stopping_ = false;
 };
 

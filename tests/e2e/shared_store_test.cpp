@@ -188,6 +188,17 @@ TEST_F(SharedStoreTest, RedisAwayThenBack) {
   EXPECT_EQ(login.reply.currentClients, 1u);  // the restarted server kept nothing
 }
 
+// A stopped process keeps its connections open: only silence tells.
+TEST_F(SharedStoreTest, ASilentRedisCountsAsLost) {
+  DaemonProcess& a = *instances_[0].daemon;
+  redis_->process().Signal(SIGSTOP);
+  EXPECT_EQ(Send(0, norla::kNorlaLogin, "silent").error, tally::ExchangeError::kNoReply);
+  EXPECT_TRUE(a.WaitForLine(std::string(kUnavailable) + "127.0.0.1:" +
+                            std::to_string(redis_->port()) + ": no answer for 5 s"));
+  redis_->process().Signal(SIGCONT);
+  EXPECT_TRUE(a.WaitForLine("Store available again", 15s));
+}
+
 TEST_F(SharedStoreTest, AStalledRedisClosesTheRequestButItsChangeIsLogged) {
   std::string const pause = "redis-cli -p " + std::to_string(redis_->port()) +
                             " CLIENT PAUSE 1500 ALL > /dev/null";
