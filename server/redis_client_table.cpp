@@ -23,8 +23,18 @@ bool IsNoScript(redisReply const* reply) {
 RedisClientTable::RedisClientTable(tally::StoreUrl url, std::string keyPrefix,
                                    std::string password)
     : prefix_(std::move(keyPrefix)),
-      link_(RedisLink::Settings{std::move(url), std::move(password), AllScriptTexts()}) {
+      link_(RedisLink::Settings{std::move(url), std::move(password), AllScriptTexts(),
+                                [this] { RefreshCount(); }}) {
   link_.Start();
+}
+
+// PING answers from the last count: a server reached anew may hold another.
+void RedisClientTable::RefreshCount() {
+  link_.Send({"ZCARD", prefix_ + "ids"}, [this](redisReply const* reply) {
+    if (reply != nullptr && reply->type == REDIS_REPLY_INTEGER) {
+      count_ = static_cast<std::size_t>(reply->integer);
+    }
+  });
 }
 
 RedisClientTable::~RedisClientTable() {

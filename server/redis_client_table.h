@@ -61,6 +61,8 @@ class RedisClientTable final : public AsyncClientTable {
   void Restore(std::vector<ClientEntry> entries) override;
 
  private:
+  // Reads the register's size into count_ without waiting.
+  void RefreshCount();
   // Runs `script` with the prefix, the limit and `args`; EVAL on NOSCRIPT.
   void Run(RedisScript script, std::vector<std::string> args, RedisLink::ReplyFn done,
            std::function<void()> late = nullptr);

@@ -299,9 +299,11 @@ void RedisLink::Up() {
   retryDelay_ = kFirstRetry;
   available_ = true;
   OutputLog("", ("Store at " + Name(master_)).c_str(), -1, nullptr, false);
-  if (!reportedDown_) return;
-  reportedDown_ = false;
-  OutputLog("", "Store available again", -1, nullptr, false);
+  if (reportedDown_) {
+    reportedDown_ = false;
+    OutputLog("", "Store available again", -1, nullptr, false);
+  }
+  if (settings_.onConnected) settings_.onConnected();
 }
 
 void RedisLink::Retry() {

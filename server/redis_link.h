@@ -45,6 +45,8 @@ class RedisLink {
     tally::StoreUrl url;
     std::string password;              // "" for none
     std::vector<std::string> scripts;  // loaded on every new connection
+    // Run on the link's thread when a connection is ready; may Send.
+    std::function<void()> onConnected;
   };
   // The reply, or null when none will come (connection lost, link stopped);
   // freed when this returns.
