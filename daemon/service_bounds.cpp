@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "base/store_url.h"
 #include "daemon/ini_file.h"
 
 namespace {
@@ -67,4 +68,13 @@ void ReadServiceBounds(IniFile const& ini, BoundsLogFunc log, ServiceBounds& bou
   ReadText(ini, log, "state-file", bounds.stateFile, false);
   ReadBound(ini, log, kHistoryDays, bounds.historyDays);
   ReadBound(ini, log, kEventsDays, bounds.eventsDays);
+  ReadText(ini, log, "store", bounds.store);
+  ReadText(ini, log, "store-key-prefix", bounds.storeKeyPrefix);
+  ReadText(ini, log, "store-password-file", bounds.storePasswordFile);
+  tally::StoreUrl url;
+  std::string why;
+  if (!tally::ParseStoreUrl(bounds.store, url, why)) {
+    log(LOG_ERR, "Config: [store] unusable: %s", why.c_str());
+    bounds.storeUnusable = true;
+  }
 }

@@ -22,6 +22,13 @@ struct ServiceBounds {
   std::string stateFile;                        // "state-file"; empty: memory only
   unsigned int historyDays = 400;               // "history-days"
   unsigned int eventsDays = 90;                 // "events-days"
+  // Where the register lives; "" (absent) keeps it in memory.
+  std::string store;              // "store"
+  std::string storeKeyPrefix;     // "store-key-prefix"; "" for the service's default
+  std::string storePasswordFile;  // "store-password-file"
+  // A "store" that cannot be parsed: the daemon refuses to start rather than
+  // serve a register of its own while its peers share another.
+  bool storeUnusable = false;
 };
 
 // Reads the keys of `ini` into `bounds`, logging through `log`.

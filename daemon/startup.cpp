@@ -74,6 +74,11 @@ int RunSteps(int argc, char** argv) {
   LoadConfiguration(ConfigFilePath(g_data_dir), mysyslog, bounds);
 
   if (line.testMail) return RunTestMail();
+  if (bounds.storeUnusable) {
+    mysyslog(LOG_ERR, "%s not started: the [store] setting is unusable", kDisplayName);
+    errprintf("Error : the [store] setting is unusable; see the log.\n");
+    return 8;
+  }
 
   // The lines so far are written before echoing starts and before detaching:
   // a fork copies only the calling thread, so the stream's writer must have
@@ -107,6 +112,9 @@ int RunSteps(int argc, char** argv) {
   options.stateFile = bounds.stateFile.c_str();
   options.historyDays = bounds.historyDays;
   options.eventsDays = bounds.eventsDays;
+  options.store = bounds.store.c_str();
+  options.storeKeyPrefix = bounds.storeKeyPrefix.c_str();
+  options.storePasswordFile = bounds.storePasswordFile.c_str();
   norla_server::tag_norlasvr_context* server = NorlaServerCreateWithOptions(
       result, kProducts, port, kClientTimeoutMinutes, "", &handler, &options);
   if (server == nullptr) {

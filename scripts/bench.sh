@@ -13,6 +13,9 @@
 #                            and a full client listing (tallyctl list --json) of
 #                            TALLY_BENCH_ADMIN_CLIENTS preloaded clients (10000)
 #   TALLY_BENCH_BUILD_DIR    build directory (build-bench)
+#   TALLY_BENCH_STORE=redis  tallyd keeps its register in a redis-server started for the
+#                            run, beside it on the servers' CPU (needs root: the
+#                            configuration goes under /etc/opt for the run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,9 +48,13 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench.XXXXXX")
 tallyd_pid=""
 ref_pid=""
+redis_pid=""
+config_dir=""
 cleanup() {
   [[ -n $tallyd_pid ]] && kill -INT "$tallyd_pid" 2>/dev/null && wait "$tallyd_pid" 2>/dev/null
   [[ -n $ref_pid ]] && kill -TERM "$ref_pid" 2>/dev/null && wait "$ref_pid" 2>/dev/null
+  [[ -n $redis_pid ]] && kill -TERM "$redis_pid" 2>/dev/null && wait "$redis_pid" 2>/dev/null
+  [[ -n $config_dir ]] && rm -rf "$config_dir"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -68,18 +75,47 @@ ref_pid=$!
 wait_for "$work/ref.log" "listening on port" "$ref_pid" || { cat "$work/ref.log"; exit 1; }
 ref_port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/ref.log")
 
+# A free loopback port, or nothing after five tries.
+free_port() {
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 20000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+    echo "$port"
+    return 0
+  done
+  return 1
+}
+
+tallyd_args=()
+if [[ ${TALLY_BENCH_STORE:-memory} == redis ]]; then
+  redis_port=$(free_port) || { echo "bench: no free port for redis-server"; exit 1; }
+  "${server_cpu[@]}" redis-server --port "$redis_port" --bind 127.0.0.1 --save "" \
+    --appendonly no --dir "$work" >"$work/redis.log" 2>&1 &
+  redis_pid=$!
+  wait_for "$work/redis.log" "Ready to accept" "$redis_pid" || { cat "$work/redis.log"; exit 1; }
+  config_dir=$(mktemp -d /etc/opt/tallyd-bench-XXXXXX)  # --datadir refuses a dot
+  printf '[tallyd]\nstore = redis://127.0.0.1:%s\n' "$redis_port" >"$config_dir/tallyd.conf"
+  tallyd_args=(--datadir "${config_dir#/etc/opt/}")
+fi
+
 # tallyd in the foreground, in an empty working directory (no access lists).
 tallyd_port=""
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 20000))
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-  (cd "$work" && exec "${server_cpu[@]}" "$build/daemon/tallyd" --standalone --port "$port") \
+  (cd "$work" && exec "${server_cpu[@]}" "$build/daemon/tallyd" --standalone --port "$port" \
+    "${tallyd_args[@]}") \
     >"$work/tallyd.log" 2>&1 &
   tallyd_pid=$!
   if wait_for "$work/tallyd.log" ServiceStart "$tallyd_pid"; then tallyd_port=$port; break; fi
   kill -9 "$tallyd_pid" 2>/dev/null; wait "$tallyd_pid" 2>/dev/null || true; tallyd_pid=""
 done
 [[ -n $tallyd_port ]] || { cat "$work/tallyd.log"; echo "bench: tallyd did not start"; exit 1; }
+if [[ -n $redis_pid ]]; then
+  wait_for "$work/tallyd.log" "Store at" "$tallyd_pid" || { cat "$work/tallyd.log"; exit 1; }
+  echo "register: in redis-server on port $redis_port"
+fi
 
 # CPU time a process has used, all threads, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }

@@ -12,7 +12,7 @@ packages=(
   busybox-syslogd iproute2 util-linux procps dpkg-dev file shellcheck
   systemd systemd-container
   libsqlite3-dev sqlite3 haproxy prometheus chromium chromium-driver python3-selenium
-  libhiredis-dev redis-server redis-sentinel
+  libhiredis-dev redis-server redis-sentinel redis-tools
 )
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -119,6 +120,47 @@ class ClientTable {
   virtual std::vector<ClientEntry> Snapshot() = 0;
   // Replaces the contents; no listener call and no line.
   virtual void Restore(std::vector<ClientEntry> entries) = 0;
+};
+
+// How a change sent to a store that answers later ended.
+enum class StoreStatus : std::uint8_t {
+  kDone,      // made (or refused) as `outcome` says
+  kTimedOut,  // no answer in time yet: the change may still be made, and then
+              // kDone follows
+  kFailed,    // not made: the store is unreachable or stopped
+};
+
+struct StoreReply {
+  StoreStatus status = StoreStatus::kFailed;
+  TableOutcome outcome;
+  std::string appId;  // the entry's AppID when one was removed
+};
+
+// A table kept elsewhere (shared by several instances). Its changes complete
+// later on the table's own thread, so a request never waits for it; the
+// synchronous calls above wait, and are for the admin and sweep threads only.
+//
+// Changes are not told to the listener: the caller has the reply and logs it
+// under its own lock. Sweeps are (OnExpiring after the removal, then OnSwept).
+class AsyncClientTable : public ClientTable {
+ public:
+  using Done = std::function<void(StoreReply const& reply)>;
+
+  // `done` runs once with kDone or kFailed, before that once with kTimedOut
+  // when the store is slow; on the table's thread, or at once on the calling
+  // thread when the store is unreachable.
+  virtual void RegisterOrRenewAsync(std::string const& uniqueId, std::string const& appId,
+                                    std::string const& peer, bool login, Done done) = 0;
+  virtual void LeaveAsync(std::string const& uniqueId, std::string const& appId, Done done) = 0;
+  virtual void ReleaseAsync(std::string const& uniqueId, Done done) = 0;
+
+  // The register's size at the last answer; never waits.
+  virtual std::size_t LastKnownCount() const = 0;
+  // Changes that got no answer in time, since creation.
+  virtual std::uint64_t Timeouts() const = 0;
+  // Ends the table's thread; pending changes end as kFailed. Before the
+  // callers' own resources go away.
+  virtual void Stop() = 0;
 };
 
 }  // namespace norla_server

@@ -1,7 +1,9 @@
 #include "server/norla_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -9,7 +11,9 @@
 #include "server/admin_server.h"
 #include "server/event_log.h"
 #include "server/log_stream.h"
+#include "base/store_url.h"
 #include "server/receive_packet_handler.h"
+#include "server/redis_client_table.h"
 #include "server/service_access_lists.h"
 #include "server/service_admin_source.h"
 #include "server/service_state.h"
@@ -40,6 +44,7 @@ namespace {
 
 constexpr unsigned int kDefaultHistoryDays = 400;
 constexpr unsigned int kDefaultEventsDays = 90;
+constexpr char kDefaultStoreKeyPrefix[] = "tallyd:";
 
 // Ends the server thread for good, then frees what the record owns and the
 // record. The thread uses the handler, so nothing is freed while it runs: when
@@ -47,6 +52,7 @@ constexpr unsigned int kDefaultEventsDays = 90;
 void ReleaseContext(tag_norlasvr_context* context) {
   if (context == nullptr) return;
   context->admin.reset();
+  context->handler.StopSharedTable();
   if (KPacketServerThread* thread = context->serverThread) {
     if (!thread->Ended()) {
       thread->PostStop();
@@ -101,6 +107,36 @@ KProxySources ProxySources(NorlaServerOptions const& options) {
     KServiceTransportEvents::LogError("PROXY headers off: " + why);
   }
   return sources;
+}
+
+// The shared store `options` name, if any, for the handler; false with one
+// error line when it cannot be used.
+bool AttachStore(KReceivePacketHandler& handler, NorlaServerOptions const& options) {
+  if (options.store == nullptr) return true;
+  tally::StoreUrl url;
+  std::string why;
+  if (!tally::ParseStoreUrl(options.store, url, why)) {
+    KServiceTransportEvents::LogError(std::string("Store ") + options.store + " unusable: " + why);
+    return false;
+  }
+  if (url.kind == tally::StoreUrl::Kind::kMemory) return true;
+  std::string password;
+  if (options.storePasswordFile != nullptr && *options.storePasswordFile != '\0') {
+    std::ifstream file(options.storePasswordFile);
+    if (!std::getline(file, password) || password.empty()) {
+      KServiceTransportEvents::LogError(std::string("Store password unreadable from ") +
+                                        options.storePasswordFile);
+      return false;
+    }
+    while (!password.empty() && std::isspace(static_cast<unsigned char>(password.back()))) {
+      password.pop_back();
+    }
+  }
+  std::string prefix = options.storeKeyPrefix != nullptr ? options.storeKeyPrefix : "";
+  if (prefix.empty()) prefix = kDefaultStoreKeyPrefix;
+  handler.UseSharedTable(
+      std::make_unique<RedisClientTable>(std::move(url), std::move(prefix), std::move(password)));
+  return true;
 }
 
 // A creation that fails removes what it built without logging "ServiceEnd".
@@ -178,14 +214,33 @@ tag_norlasvr_context* NorlaServerCreateWithOptions(unsigned int& result, char co
       return nullptr;
     }
 
+    if (!norla_server::AttachStore(context->handler, options)) {
+      result = kNorlaBadStore;
+      norla_server::DiscardContext(context);
+      return nullptr;
+    }
     if (options.stateFile != nullptr && *options.stateFile != '\0') {
-      context->state.Start({options.stateFile, options.historyDays, options.eventsDays},
-                           context->handler);
+      if (context->handler.HasSharedTable()) {
+        // The shared store keeps the register; a file beside it would disagree.
+        OutputLog("", (std::string("State file ") + options.stateFile +
+                       " not used: the register lives in the shared store").c_str(),
+                  -1, nullptr, false);
+      } else {
+        context->state.Start({options.stateFile, options.historyDays, options.eventsDays},
+                             context->handler);
+      }
     }
 
     KReceivePacketHandler* requests = &context->handler;
     StartFailure failure = StartFailure::kThreadStart;
     threadOptions.events = &context->transportEvents;
+    if (context->handler.HasSharedTable()) {
+      threadOptions.asyncHandler = [requests](unsigned char const* body, unsigned long length,
+                                              std::string const& peer,
+                                              norla_server::PacketReply reply) {
+        requests->Answer(body, length, peer, std::move(reply));
+      };
+    }
     context->serverThread = KPacketServerThread::Start(
         static_cast<int>(port),
         [requests](unsigned char* body, unsigned long length, std::string const& peer) {
@@ -246,6 +301,7 @@ void NorlaServerQuit(tag_norlasvr_context* instance) {
   if (instance == nullptr || instance->serverThread == nullptr) return;
   try {
     instance->admin.reset();
+    instance->handler.StopSharedTable();
     instance->serverThread->PostStop();
     instance->serverThread->Join(5000);
   } catch (...) {

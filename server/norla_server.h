@@ -26,6 +26,7 @@ enum NorlaCreateResult : unsigned int {
   kNorlaSocketOpenFailed = 5012,   // the listening socket could not be opened
   kNorlaBadExtParams = 5013,       // the extension parameters were rejected
   kNorlaThreadStartFailed = 5014,  // the server thread could not be started
+  kNorlaBadStore = 5015,           // the store setting or its password file is unusable
 };
 
 // Bounds of an instance beyond the creation parameters. Fill it with
@@ -50,6 +51,12 @@ struct NorlaServerOptions {
   char const* stateFile;
   unsigned int historyDays;  // per-minute samples kept in the state file
   unsigned int eventsDays;   // events kept in the state file
+  // Where the register lives (null, "" or "memory": in this process), its key
+  // prefix (null or "": "tallyd:") and the Redis password's file (null or
+  // "": none). Read during creation only.
+  char const* store;
+  char const* storeKeyPrefix;
+  char const* storePasswordFile;
 };
 
 // The defaults: timeout from the creation call, 1,000,000 clients, 256
@@ -77,6 +84,11 @@ NORLA_EXPORT norla_server::tag_norlasvr_context* NorlaServerCreateWithOptions(
 // Replaces the extension parameters when all of `text` is acceptable.
 NORLA_EXPORT bool NorlaServerSetExtParams(norla_server::tag_norlasvr_context* instance,
                                           char const* text);
+
+// With a Redis store, requests are answered when the store has made the
+// change; until it is reachable, changes are closed without a reply. A store
+// setting that cannot be used fails the creation with kNorlaBadStore and one
+// error line: an instance never falls back to a register of its own.
 
 // The admin interface starts with the instance when its address is set; when
 // it cannot (not loopback without a token, a failed bind) one error line says

@@ -13,6 +13,7 @@
 #include "base/obscured_text.h"
 #include "server/event_log.h"
 #include "server/memory_client_table.h"
+#include "server/store_wait.h"
 
 namespace norla_server {
 
@@ -21,6 +22,8 @@ using namespace tally_protocol;
 namespace {
 
 constexpr std::size_t kBufferSize = 512;
+// An admin release waits this long for the shared table, then reports failure.
+constexpr std::chrono::milliseconds kAdminReleaseWait{2000};
 
 constexpr auto kReplyTag = tally::Obscure("TALLYRPL1");
 
@@ -156,7 +159,7 @@ KReceivePacketHandler::KReceivePacketHandler(char const* productsText)
 KReceivePacketHandler::~KReceivePacketHandler() {
   if (!logServiceEnd_) return;
   try {
-    OutputLog("", "ServiceEnd", CountOf(table_->Count()), "", false);
+    OutputLog("", "ServiceEnd", CountOf(ClientCount()), "", false);
   } catch (...) {
   }
 }
@@ -224,14 +227,19 @@ ReplyCode KReceivePacketHandler::ProcessCommandLocked(Request const& request) {
     if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
     return kReplyOk;
   }
-  // Refused requests identify themselves too: their reply hashes these.
-  // Hashed here, once per identification, as PINGs repeat the last one.
+  ReplyCode code = kReplyOk;
+  return CheckLocked(request, code) ? ExecuteCommand(request) : code;
+}
+
+// Refused requests identify themselves too: their reply hashes these.
+// Hashed here, once per identification, as PINGs repeat the last one.
+bool KReceivePacketHandler::CheckLocked(Request const& request, ReplyCode& code) {
   productId = request.productId;
   uniqueId = request.uniqueId;
   appId = request.appId;
   md5_.Compute(uniqueId, appId, replyHash_);
-  ReplyCode code = ValidateRequest(request, products, Now());
-  return code != kReplyOk ? code : ExecuteCommand(request);
+  code = ValidateRequest(request, products, Now());
+  return code == kReplyOk;
 }
 
 ReplyCode KReceivePacketHandler::ExecuteCommand(Request const& request) {
@@ -352,13 +360,13 @@ std::int64_t KReceivePacketHandler::MonotonicNow() const {
 
 void KReceivePacketHandler::UpdateClients() {
   auto const start = std::chrono::steady_clock::now();
-  table_->SweepExpired();
+  Table().SweepExpired();
   lastSweepNanos_.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
           .count(),
       std::memory_order_relaxed);
   if (!history_.Due()) return;
-  UsageHistory::AppCounts byApp = table_->CountsByApp();
+  UsageHistory::AppCounts byApp = Table().CountsByApp();
   std::size_t clients = 0;
   for (auto const& app : byApp) clients += app.second;
   byApp = UsageHistory::Top(std::move(byApp), UsageHistory::kTopApps);
@@ -383,6 +391,7 @@ void KReceivePacketHandler::Restore(std::vector<ClientEntry> entries) {
 }
 
 bool KReceivePacketHandler::ReleaseByAdmin(std::string const& unique) {
+  if (shared_) return ReleaseShared(unique);
   tally::MutexLock requestLock(&requestMutex);
   adminRelease_ = true;
   TableOutcome const outcome = table_->Release(unique);
@@ -414,16 +423,133 @@ std::vector<RequestCount> KReceivePacketHandler::RequestCountsByCommand() const 
 void KReceivePacketHandler::SetTimeoutSeconds(std::uint64_t seconds) {
   timeoutSeconds_ = seconds;
   table_->SetLimits(timeoutSeconds_, maxClients_);
+  if (shared_) shared_->SetLimits(timeoutSeconds_, maxClients_);
 }
 
 void KReceivePacketHandler::SetMaxClients(std::uint64_t maxClients) {
   maxClients_ = maxClients;
   table_->SetLimits(timeoutSeconds_, maxClients_);
+  if (shared_) shared_->SetLimits(timeoutSeconds_, maxClients_);
 }
 
 bool KReceivePacketHandler::SetExtParams(char const* text) {
   tally::MutexLock requestLock(&requestMutex);
   return ParseExtParams(text, extParams);
+}
+
+void KReceivePacketHandler::UseSharedTable(std::unique_ptr<AsyncClientTable> table) {
+  shared_ = std::move(table);
+  shared_->SetListener(this);
+  shared_->SetLimits(timeoutSeconds_, maxClients_);
+}
+
+void KReceivePacketHandler::Answer(unsigned char const* body, unsigned long length,
+                                   std::string const& peer, PacketReply reply) {
+  auto request = std::make_shared<SharedRequest>();
+  request->used = std::min<std::size_t>(length, kBufferSize);
+  {
+    tally::MutexLock requestLock(&requestMutex);
+    unsigned char output[kBufferSize] = {};
+    if (!OpenLocked(body, request->used, output)) return reply(false, {});
+    std::string_view const text(reinterpret_cast<char const*>(output), request->used);
+    ReplyCode code = ParseRequest(text, peer, request_);
+    bool change = false;
+    if (code != kReplyOk) {
+      request_.command = Command::kUnknown;
+    } else if (request_.word1 != "NORLA") {
+      code = kReplyNotNorla;
+    } else if (request_.command == Command::kPing) {
+      if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
+    } else {
+      change = CheckLocked(request_, code);
+    }
+    if (!change) {
+      CountReply(request_.command, code);
+      std::string out;
+      bool const sealed = SealLocked(code, replyHash_, shared_->LastKnownCount(), request->used, out);
+      return reply(sealed, std::move(out));
+    }
+    request->command = request_.command;
+    request->uniqueId = request_.uniqueId;
+    request->appId = request_.appId;
+    request->peer = request_.peer;
+    std::memcpy(request->hash, replyHash_, sizeof replyHash_);
+  }
+  auto done = [this, request, reply = std::move(reply)](StoreReply const& answer) {
+    Complete(*request, answer, reply);
+  };
+  if (request->command == Command::kExit) {
+    shared_->LeaveAsync(request->uniqueId, request->appId, std::move(done));
+  } else {
+    shared_->RegisterOrRenewAsync(request->uniqueId, request->appId, request->peer,
+                                  request->command == Command::kLogin, std::move(done));
+  }
+}
+
+void KReceivePacketHandler::Complete(SharedRequest& request, StoreReply const& reply,
+                                     PacketReply const& send) {
+  if (reply.status != StoreStatus::kDone) {
+    if (!request.answered.exchange(true)) send(false, {});
+    return;
+  }
+  std::string out;
+  bool sealed = false;
+  {
+    tally::MutexLock requestLock(&requestMutex);
+    // The change was made even when its reply came too late: its line is due.
+    currentPeer = request.peer;
+    OnChanged(request.uniqueId, request.appId, reply.outcome);
+    currentPeer.clear();
+    if (request.answered.exchange(true)) return;
+    ReplyCode const code = ReplyFor(reply.outcome.result);
+    CountReply(request.command, code);
+    sealed = SealLocked(code, request.hash, reply.outcome.count, request.used, out);
+  }
+  send(sealed, std::move(out));
+}
+
+bool KReceivePacketHandler::ReleaseShared(std::string const& unique) {
+  auto const answer = Await<StoreReply>(
+      kAdminReleaseWait, [&](std::function<void(std::optional<StoreReply>)> done) {
+        shared_->ReleaseAsync(unique, [done](StoreReply const& reply) {
+          if (reply.status != StoreStatus::kTimedOut) done(reply);
+        });
+      });
+  if (!answer || answer->status != StoreStatus::kDone) return false;
+  StoreReply const& reply = *answer;
+  tally::MutexLock requestLock(&requestMutex);
+  adminRelease_ = true;
+  OnChanged(unique, reply.appId, reply.outcome);
+  adminRelease_ = false;
+  return reply.outcome.result == TableResult::kRemoved;
+}
+
+bool KReceivePacketHandler::OpenLocked(unsigned char const* body, std::size_t used,
+                                       unsigned char* text) {
+  if (!cipher_.Keyed()) {
+    norla::PacketKey packetKey;
+    if (!cipher_.SetKey(packetKey.key, packetKey.iv)) return false;
+  }
+  unsigned char input[kBufferSize] = {};
+  if (used > 0) std::memcpy(input, body, used);
+  return cipher_.Execute(input, text, kBufferSize, false, true);
+}
+
+bool KReceivePacketHandler::SealLocked(ReplyCode code, char const* hash, std::size_t count,
+                                       std::size_t used, std::string& out) {
+  unsigned char plain[kBufferSize] = {};
+  unsigned char cipher[kBufferSize] = {};
+  BufferSink sink(plain, kBufferSize);
+  WriteReply(sink, code, std::string_view(hash, sizeof replyHash_), count, extParams);
+  if (!cipher_.Execute(plain, cipher, kBufferSize, true, true)) return false;
+  out.assign(reinterpret_cast<char const*>(cipher), used);
+  return true;
+}
+
+void KReceivePacketHandler::CountReply(Command command, ReplyCode code) {
+  if (std::size_t const slot = CodeSlot(code); slot < kReplyCodeSlots) {
+    requestCounts_[static_cast<std::size_t>(command)][slot].fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace norla_server

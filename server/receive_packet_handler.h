@@ -14,6 +14,10 @@
 // there too: the writer's queue lock comes after the table's, and nothing
 // touches the file on this path. The public entries take requestMutex
 // themselves; clang checks these rules from the annotations below.
+//
+// With a shared table (UseSharedTable) requests come through Answer instead:
+// requestMutex is held to parse and validate, released while the table works,
+// and taken again on the table's thread to log the change and seal the reply.
 
 #include <atomic>
 #include <cstdint>
@@ -35,6 +39,7 @@
 #include "server/state_writer.h"
 #include "server/usage_history.h"
 #include "transport/md5_hex.h"
+#include "transport/packet_handler.h"
 #include "transport/packet_cipher.h"
 
 namespace norla_server {
@@ -70,6 +75,25 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Takes requestMutex, then the table's lock inside ProcessCommand.
   bool operator()(unsigned char* body, unsigned long length, std::string const& peer)
       EXCLUDES(requestMutex);
+
+  // The entry with a shared table: the same handling, but a change goes to
+  // the table and `reply` is called when it answers, on the table's thread;
+  // never waits for the table. A change the table could not make, or not in
+  // time, closes the connection without a reply. PING and refusals are
+  // answered at once with the table's last known count.
+  void Answer(unsigned char const* body, unsigned long length, std::string const& peer,
+              PacketReply reply) EXCLUDES(requestMutex);
+
+  // Serves requests from `table` instead of the in-memory one, with this
+  // handler's limits. Before the server thread starts.
+  void UseSharedTable(std::unique_ptr<AsyncClientTable> table);
+  bool HasSharedTable() const { return shared_ != nullptr; }
+  // Ends the shared table's thread: pending changes end without a reply.
+  // Before the server thread is stopped, whose sessions they reply to.
+  void StopSharedTable() {
+    if (shared_) shared_->Stop();
+  }
+  std::uint64_t StoreTimeouts() const { return shared_ ? shared_->Timeouts() : 0; }
 
   // Parses decrypted request text and returns the reply code.
   ReplyCode ParsePacket(std::string_view text, std::string const& peer) EXCLUDES(requestMutex);
@@ -126,7 +150,7 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::uint64_t TimeoutSeconds() const { return timeoutSeconds_; }
   std::uint64_t MaxClients() const { return maxClients_; }
 
-  std::size_t ClientCount() { return table_->Count(); }
+  std::size_t ClientCount() { return shared_ ? shared_->LastKnownCount() : table_->Count(); }
   // Replaces the table's contents (a restart's); the peak starts from their number.
   void Restore(std::vector<ClientEntry> entries);
   // How long the last UpdateClients swept, in seconds (0: none yet).
@@ -136,7 +160,7 @@ class KReceivePacketHandler final : private ClientTableListener {
   UsageHistory const& History() const { return history_; }
   // Changes made through it reach OnChanged without requestMutex: look-ups
   // only while requests are served.
-  ClientTable& Table() { return *table_; }
+  ClientTable& Table() { return shared_ ? static_cast<ClientTable&>(*shared_) : *table_; }
   std::vector<std::string> const& Products() const { return products; }
 
  private:
@@ -147,7 +171,29 @@ class KReceivePacketHandler final : private ClientTableListener {
       REQUIRES(requestMutex);
   ReplyCode ProcessCommandLocked(Request const& request) REQUIRES(requestMutex);
   std::string MakeReplyLocked(ReplyCode code) REQUIRES(requestMutex);
+  // Validation and identification: true when the request is a change for
+  // the table, else `code` is the reply.
+  bool CheckLocked(Request const& request, ReplyCode& code) REQUIRES(requestMutex);
   ReplyCode ExecuteCommand(Request const& request) REQUIRES(requestMutex);
+
+  // A change in flight to the shared table, with what its reply needs.
+  struct SharedRequest {
+    Command command = Command::kUnknown;
+    std::string uniqueId, appId, peer;
+    char hash[32] = {};
+    std::size_t used = 0;  // body bytes
+    std::atomic<bool> answered{false};
+  };
+  void Complete(SharedRequest& request, StoreReply const& reply, PacketReply const& send)
+      EXCLUDES(requestMutex);
+  // Decrypts `body` into `text` (kBufferSize bytes); false when the cipher fails.
+  bool OpenLocked(unsigned char const* body, std::size_t used, unsigned char* text)
+      REQUIRES(requestMutex);
+  // The encrypted reply body of `used` bytes in `out`.
+  bool SealLocked(ReplyCode code, char const* hash, std::size_t count, std::size_t used,
+                  std::string& out) REQUIRES(requestMutex);
+  void CountReply(Command command, ReplyCode code);
+  bool ReleaseShared(std::string const& uniqueId) EXCLUDES(requestMutex);
 
   // ClientTableListener; run with the table's lock held. Only ExecuteCommand
   // and ReleaseByAdmin change the table (nothing releases through Table()
@@ -185,13 +231,16 @@ class KReceivePacketHandler final : private ClientTableListener {
   std::atomic<std::int64_t> lastSweepNanos_{0};
   // Counted in relaxed order: figures for people, not for synchronisation.
   std::atomic<std::uint64_t> requestCounts_[kCommandSlots][kReplyCodeSlots] = {};
-  // Written only by OnChanged, under the table's lock.
+  // Written only by OnChanged, under the table's lock (requestMutex with a
+  // shared table).
   std::atomic<std::size_t> peakClients_{0};
   std::atomic<std::time_t> peakTime_{0};
   // Keyed on the first request.
   norla::PacketCipher cipher_ GUARDED_BY(requestMutex);
   // Reused by ParsePacket so that its strings keep their capacity.
   Request request_ GUARDED_BY(requestMutex);
+  // Last, so that it stops (ending its pending changes) before the rest goes.
+  std::unique_ptr<AsyncClientTable> shared_;
 };
 
 }  // namespace norla_server

@@ -209,6 +209,11 @@ std::string KServiceAdminSource::Metrics() {
   RequestDurations(out, traffic);
   Family(out, "tallyd_sweep_duration_seconds", "gauge", "Duration of the last idle sweep.");
   out << "tallyd_sweep_duration_seconds " << handler_.LastSweepSeconds() << '\n';
+  if (handler_.HasSharedTable()) {
+    Family(out, "tallyd_store_timeouts_total", "counter",
+           "Requests closed unanswered: the shared store did not answer in time.");
+    out << "tallyd_store_timeouts_total " << handler_.StoreTimeouts() << '\n';
+  }
   Family(out, "tallyd_log_lines_dropped_total", "counter",
          "Log lines dropped while the system log was not accepting them.");
   out << "tallyd_log_lines_dropped_total " << LogStream::Process().DroppedTotal() << '\n';

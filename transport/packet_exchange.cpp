@@ -1,5 +1,6 @@
 #include "transport/packet_exchange.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace norla_server {
@@ -18,6 +19,17 @@ ExchangeVerdict AnswerPacket(TPacket const& received, TPacket& reply, PacketHand
   reply.checksum = PacketChecksum(reply.body(), reply.bodyLength);
   EncodePacketHeader(reply.data, reply.bodyLength, reply.checksum);
   return ExchangeVerdict::kSendReply;
+}
+
+bool BodyMatchesChecksum(TPacket const& received) {
+  return PacketChecksum(received.body(), received.bodyLength) == received.checksum;
+}
+
+void MakeReplyFrame(std::string const& body, TPacket& reply) {
+  reply.bodyLength = std::min(body.size(), kPacketMaxBody);
+  std::memcpy(reply.body(), body.data(), reply.bodyLength);
+  reply.checksum = PacketChecksum(reply.body(), reply.bodyLength);
+  EncodePacketHeader(reply.data, reply.bodyLength, reply.checksum);
 }
 
 ExchangeVerdict AnswerFrame(unsigned char const* bytes, std::size_t size, TPacket& reply,

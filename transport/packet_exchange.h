@@ -28,6 +28,11 @@ enum class ExchangeVerdict {
 ExchangeVerdict AnswerPacket(TPacket const& received, TPacket& reply, PacketHandler const& handler,
                              std::string const& peer);
 
+// For an answer that comes later: whether the body matches the header's
+// checksum, and the reply frame `reply` made from `body`.
+bool BodyMatchesChecksum(TPacket const& received);
+void MakeReplyFrame(std::string const& body, TPacket& reply);
+
 // The same from raw bytes as a peer sends them; bytes beyond the frame are
 // ignored, as a session never reads them.
 ExchangeVerdict AnswerFrame(unsigned char const* bytes, std::size_t size, TPacket& reply,

@@ -72,6 +72,7 @@ std::chrono::milliseconds KPacketServer::AcceptRetryDelay(boost::system::error_c
 void KPacketServer::MakeNewAcceptSession() {
   KPacketSession::Pointer session = KPacketSession::Create(io_, settings_.handler, settings_.events,
                                                              settings_.traffic);
+  if (settings_.asyncHandler) session->SetAsyncHandler(settings_.asyncHandler);
   acceptor_.async_accept(
       session->socket(), session->peerEndpoint(),
       [this, session](boost::system::error_code const& error) { OnAccept(session, error); });

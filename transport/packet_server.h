@@ -57,6 +57,7 @@ class KRefusalCounts {
 // What a server is given besides its socket.
 struct KPacketServerSettings {
   PacketHandler handler;                // each session gets a copy
+  AsyncPacketHandler asyncHandler;      // when set, used instead of `handler`
   ITransportEvents* events = nullptr;   // not owned; may be null
   KTrafficCounts* traffic = nullptr;    // not owned; may be null
   std::chrono::milliseconds sessionDeadline{30000};

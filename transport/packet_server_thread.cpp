@@ -26,6 +26,7 @@ KPacketServerThread* KPacketServerThread::Start(int port, PacketHandler handler,
   }
   KPacketServerSettings settings;
   settings.handler = std::move(handler);
+  settings.asyncHandler = options.asyncHandler;
   settings.sessionDeadline = options.sessionDeadline;
   settings.maxPerAddress = options.maxPerAddress;
   settings.proxySources = options.proxySources;

@@ -53,6 +53,8 @@ struct ServerThreadOptions {
   unsigned int maxPerAddress = kDefaultMaxConnectionsPerAddress;
   // Load balancers whose connections begin with a PROXY header; none by default.
   KProxySources proxySources;
+  // When set, connections answer through it instead of Start's handler.
+  AsyncPacketHandler asyncHandler;
 };
 
 class KPacketServerThread {

@@ -1,5 +1,6 @@
 #include "transport/packet_session.h"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <utility>
@@ -95,14 +96,39 @@ void KPacketSession::OnReadBody(boost::system::error_code const& error) {
   if (closed_) return;
   if (error) return Close();
   frameReceived_ = true;
+  if (asyncHandler_) return Guarded([&] { AnswerLater(); });
   Guarded([&] {
     if (AnswerPacket(packet_, reply_, handler_, peer_) != ExchangeVerdict::kSendReply) {
       return Close();
     }
-    boost::asio::async_write(socket_, boost::asio::buffer(reply_.data, FrameSize(reply_)),
-                             [self = shared_from_this()](boost::system::error_code const& error,
-                                                         std::size_t) { self->OnWrite(error); });
+    WriteReply();
   });
+}
+
+void KPacketSession::AnswerLater() {
+  if (!BodyMatchesChecksum(packet_)) return Close();
+  auto executor = socket_.get_executor();
+  asyncHandler_(packet_.body(), packet_.bodyLength, peer_,
+                [self = shared_from_this(), executor](bool send, std::string body) {
+                  boost::asio::post(executor, [self, send, body = std::move(body)] {
+                    self->OnLateReply(send, body);
+                  });
+                });
+}
+
+void KPacketSession::OnLateReply(bool send, std::string const& body) {
+  if (closed_) return;
+  if (!send) return Close();
+  Guarded([&] {
+    MakeReplyFrame(body, reply_);
+    WriteReply();
+  });
+}
+
+void KPacketSession::WriteReply() {
+  boost::asio::async_write(socket_, boost::asio::buffer(reply_.data, FrameSize(reply_)),
+                           [self = shared_from_this()](boost::system::error_code const& error,
+                                                       std::size_t) { self->OnWrite(error); });
 }
 
 void KPacketSession::OnWrite(boost::system::error_code const& error) {
@@ -122,6 +148,7 @@ void KPacketSession::Close() {
   addressSlot_.Release();
   handler_ = nullptr;
   admit_ = nullptr;
+  asyncHandler_ = nullptr;
   boost::system::error_code ignored;
   socket_.close(ignored);
 }

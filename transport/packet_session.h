@@ -12,6 +12,9 @@
 // no operation is left pending and the session is freed. Sessions whose operations are
 // discarded by destroying the io_context are freed with them.
 //
+// An asynchronous handler's reply callback is such an operation too: it
+// holds the session until called, and posts the reply back to its thread.
+//
 // Threads: everything runs on the thread running the io_context.
 
 #include <boost/asio/io_context.hpp>
@@ -43,6 +46,10 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
 
   KPacketSession(KPacketSession const&) = delete;
   KPacketSession& operator=(KPacketSession const&) = delete;
+
+  // Set before Start: the body then goes to `handler`, whose reply may come
+  // later and from another thread, instead of the synchronous handler.
+  void SetAsyncHandler(AsyncPacketHandler const& handler) { asyncHandler_ = handler; }
 
   boost::asio::ip::tcp::socket& socket() { return socket_; }
   // Filled in by the accept itself, which saves asking the kernel again.
@@ -87,6 +94,11 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   void OnReadHeader(boost::system::error_code const& error);
   void OnReadBody(boost::system::error_code const& error);
   void OnWrite(boost::system::error_code const& error);
+  // The asynchronous handler's round: hand the body over, then write what
+  // comes back (on this session's thread) unless the session closed meanwhile.
+  void AnswerLater();
+  void OnLateReply(bool send, std::string const& body);
+  void WriteReply();
 
   // Runs one completion step; an exception from it (the packet handler's
   // included) is reported and ends this connection only.
@@ -98,6 +110,7 @@ class KPacketSession : public std::enable_shared_from_this<KPacketSession> {
   DeadlineHook deadlineHook_;  // KSessionDeadlines' list
   std::chrono::steady_clock::time_point deadline_;
   PacketHandler handler_;
+  AsyncPacketHandler asyncHandler_;
   ITransportEvents* events_;
   KTrafficCounts* traffic_;
   std::chrono::steady_clock::time_point started_;

@@ -158,6 +158,40 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
   }
 }
 
+TEST(ConfigLoad, StoreKeysReportedOnlyWhenPresentAndAnUnusableStoreMarked) {
+  struct Case {
+    std::string keys;
+    std::vector<std::string> lines;  // after the designed keys' messages
+    std::string store;
+    bool unusable;
+  };
+  Case const cases[] = {
+      {"", {}, "", false},
+      {"store=redis://r:6379\nstore-key-prefix=t1:\nstore-password-file=/p\n",
+       {"6 Config: [store] = redis://r:6379", "6 Config: [store-key-prefix] = t1:",
+        "6 Config: [store-password-file] = /p"},
+       "redis://r:6379",
+       false},
+      {"store=redis://r\n",
+       {"6 Config: [store] = redis://r", "3 Config: [store] unusable: 'r' is not HOST:PORT"},
+       "redis://r",
+       true},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.keys);
+    logged = {};
+    std::string const path = daemon_test::WriteScratch("[tallyd]\n" + c.keys);
+    ServiceBounds bounds;
+    LoadConfiguration(path, daemon_test::CaptureLog, bounds);
+    std::vector<std::string> expected{"6 Config: Loading from " + path, Missing(kIdent),
+                                      Missing(kEnabled)};
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(logged.lines, expected);
+    EXPECT_EQ(bounds.store, c.store);
+    EXPECT_EQ(bounds.storeUnusable, c.unusable);
+  }
+}
+
 TEST(DataDir, ConfigFilePath) {
   SettleDataDir();  // no --datadir
   EXPECT_EQ(ConfigFilePath(g_data_dir), "/etc/opt/tallyd/tallyd.conf");
