@@ -173,7 +173,7 @@ bool DecodeChange(redisReply const* reply, StoreReply& change) {
   if (outcome.result == TableResult::kCreated || outcome.result == TableResult::kRemoved) {
     TableEvent const event =
         outcome.result == TableResult::kCreated ? TableEvent::kConnect : TableEvent::kDisconnect;
-    outcome.line = TableLine{event, "", Text(reply->element[2]), outcome.count};
+    outcome.line = TableLine{event, "", Text(reply->element[2]), outcome.count, change.appId};
   }
   outcome.registerLine = RegisterLine(Text(reply->element[4]));
   change.status = StoreStatus::kDone;
@@ -187,9 +187,9 @@ bool DecodeSweep(redisReply const* reply, std::vector<TableLine>& lines) {
   for (std::size_t i = 0; i < reply->elements; i += 4) {
     auto const count = static_cast<std::size_t>(Number(reply->element[i + 2]));
     lines.push_back(TableLine{TableEvent::kTimeout, Text(reply->element[i]),
-                              Text(reply->element[i + 1]), count});
+                              Text(reply->element[i + 1]), count, {}});
     TableEvent const room = RegisterLine(Text(reply->element[i + 3]));
-    if (room != TableEvent::kNone) lines.push_back(TableLine{room, {}, {}, count});
+    if (room != TableEvent::kNone) lines.push_back(TableLine{room, {}, {}, count, {}});
   }
   return true;
 }
