@@ -96,12 +96,31 @@ TEST(AccessLists, AppliedToTheClientsBehindALoadBalancer) {
   EXPECT_TRUE(daemon->WaitForLine("Connect : 127.0.0.2", 10s, Stream::kStdout));
   // The balancer's address without a header: closed without data.
   EXPECT_EQ(Send(port, "127.0.0.1").error, ExchangeError::kNoReply);
+  // Another address's header is not believed: its bytes are a broken frame.
+  std::vector<unsigned char> spoofed = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55,
+                                        0x49, 0x54, 0x0A, 0x21, 0x11, 0x00, 0x0C, 127, 0, 0, 9,
+                                        127, 0, 0, 1, 0x30, 0x39, 0x37, 0xD5};
+  std::vector<unsigned char> const frame = tally::EncodeRequestFrame(
+      "NORLA LOGIN TESTTAG01\r\nProductID: " + std::string(tally::kProductId) +
+          "\r\nUniqueID: spoof\r\nAppID: app\r\n",
+      512);
+  spoofed.insert(spoofed.end(), frame.begin(), frame.end());
+  tally::ClientOptions direct;
+  direct.port = port;
+  direct.bindAddress = "127.0.0.3";
+  ExchangeError error = ExchangeError::kNone;
+  std::string detail;
+  EXPECT_TRUE(tally::ExchangeFrame(direct, spoofed, error, detail).empty());
+  EXPECT_EQ(error, ExchangeError::kNoReply) << detail;
   work.WriteFile("denyip.txt", "127.0.0.2\n");
   daemon->Signal(SIGHUP);
   ASSERT_TRUE(daemon->WaitForLine("Access lists reloaded: 1 deny patterns"));
   EXPECT_EQ(Send(front, "127.0.0.2").error, ExchangeError::kNoReply);
   haproxy.Signal(SIGTERM);
   EXPECT_NE(haproxy.WaitExit(), -1);
+  daemon->Signal(SIGINT);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+  EXPECT_EQ(daemon->Output(Stream::kAny).find("127.0.0.9"), std::string::npos);
 }
 
 }  // namespace

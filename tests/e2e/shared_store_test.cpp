@@ -8,12 +8,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
 
 #include "client/request_builder.h"
 #include "client/tally_client.h"
 #include "protocol/protocol_constants.h"
 #include "protocol/reply_code.h"
+#include "tests/support/admin_http.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/root_sandbox.h"
 
@@ -165,6 +170,57 @@ TEST_F(SharedStoreTest, OneRegisterThroughEitherInstanceEachLineOnce) {
   }
   EXPECT_EQ(expired(), 1u);
   EXPECT_EQ(Send(0, norla::kNorlaPing, "").reply.currentClients, 0u);
+}
+
+// 8 clients on each instance LOGIN the same UniqueIDs over and over: every
+// acknowledged LOGIN is counted, none twice. Then B is killed under the same
+// load: its clients go on through A and no acknowledged LOGIN is lost; only
+// the requests B had in flight (one per client at most) are uncertain.
+TEST_F(SharedStoreTest, SixteenClientsOnTwoInstancesLoseNoUpdate) {
+  constexpr int kIds = 3, kRounds = 10, kClients = 16;
+  std::string const host = "Host: 127.0.0.1:" + std::to_string(adminPort_) + "\r\n";
+  auto const logins = [&](int id) {
+    HttpReply const reply =
+        Http(adminPort_, "GET", "/api/v1/clients/hammer-" + std::to_string(id), host);
+    return reply.status == 200 ? nlohmann::json::parse(reply.body)["logins"].get<unsigned>() : 0u;
+  };
+  for (bool const killB : {false, true}) {
+    SCOPED_TRACE(killB ? "B killed" : "both running");
+    std::atomic<unsigned> sent[kIds] = {}, acked[kIds] = {}, total{0};
+    unsigned before[kIds];
+    for (int id = 0; id < kIds; ++id) before[id] = logins(id);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+      clients.emplace_back([&, c] {
+        int instance = c % 2;
+        for (int round = 0; round < kRounds; ++round) {
+          for (int id = 0; id < kIds; ++id) {
+            ++sent[id];
+            auto const result = Send(instance, norla::kNorlaLogin, "hammer-" + std::to_string(id));
+            if (result.error == tally::ExchangeError::kNone && result.reply.code == kReplyOk) {
+              ++acked[id];
+              ++total;
+            } else {
+              instance = 0;  // B is gone: on through A
+            }
+          }
+        }
+      });
+    }
+    if (killB) {
+      while (total < kClients * kRounds) std::this_thread::sleep_for(1ms);
+      instances_[1].daemon->Signal(SIGKILL);
+    }
+    for (auto& client : clients) client.join();
+    unsigned uncertain = 0;
+    for (int id = 0; id < kIds; ++id) {
+      unsigned const counted = logins(id) - before[id];
+      EXPECT_GE(counted, acked[id].load()) << id;
+      EXPECT_LE(counted, sent[id].load()) << id;
+      uncertain += sent[id] - acked[id];
+    }
+    EXPECT_LE(uncertain, killB ? kClients / 2u : 0u);
+  }
 }
 
 TEST_F(SharedStoreTest, RedisAwayThenBack) {
