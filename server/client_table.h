@@ -156,6 +156,10 @@ class AsyncClientTable : public ClientTable {
 
   // The register's size at the last answer; never waits.
   virtual std::size_t LastKnownCount() const = 0;
+  // The register's size now for a reply that changes nothing (other
+  // instances change it too), or the last known one when the store cannot
+  // answer in time. `done` runs once, where the changes' would.
+  virtual void CountAsync(std::function<void(std::size_t count)> done) = 0;
   // Changes that got no answer in time, since creation.
   virtual std::uint64_t Timeouts() const = 0;
   // Ends the table's thread; pending changes end as kFailed. Before the

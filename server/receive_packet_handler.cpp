@@ -463,17 +463,29 @@ void KReceivePacketHandler::Answer(unsigned char const* body, unsigned long leng
     } else {
       change = CheckLocked(request_, code);
     }
+    std::memcpy(request->hash, replyHash_, sizeof replyHash_);
     if (!change) {
       CountReply(request_.command, code);
-      std::string out;
-      bool const sealed = SealLocked(code, replyHash_, shared_->LastKnownCount(), request->used, out);
-      return reply(sealed, std::move(out));
+      request->code = code;
+    } else {
+      request->command = request_.command;
+      request->uniqueId = request_.uniqueId;
+      request->appId = request_.appId;
+      request->peer = request_.peer;
     }
-    request->command = request_.command;
-    request->uniqueId = request_.uniqueId;
-    request->appId = request_.appId;
-    request->peer = request_.peer;
-    std::memcpy(request->hash, replyHash_, sizeof replyHash_);
+  }
+  if (request->code != kReplyOk || request->command == Command::kUnknown) {
+    // Other instances change the register too: its size comes from the store.
+    // Called outside requestMutex, as the count may come at once.
+    return shared_->CountAsync([this, request, reply = std::move(reply)](std::size_t count) {
+      std::string out;
+      bool sealed = false;
+      {
+        tally::MutexLock requestLock(&requestMutex);
+        sealed = SealLocked(request->code, request->hash, count, request->used, out);
+      }
+      reply(sealed, std::move(out));
+    });
   }
   auto done = [this, request, reply = std::move(reply)](StoreReply const& answer) {
     Complete(*request, answer, reply);

@@ -178,7 +178,8 @@ class KReceivePacketHandler final : private ClientTableListener {
 
   // A change in flight to the shared table, with what its reply needs.
   struct SharedRequest {
-    Command command = Command::kUnknown;
+    Command command = Command::kUnknown;  // a change's; kUnknown: a reply with the count only
+    ReplyCode code = tally_protocol::kReplyOk;  // of a reply with the count only
     std::string uniqueId, appId, peer;
     char hash[32] = {};
     std::size_t used = 0;  // body bytes

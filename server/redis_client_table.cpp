@@ -37,6 +37,24 @@ void RedisClientTable::RefreshCount() {
   });
 }
 
+void RedisClientTable::CountAsync(std::function<void(std::size_t count)> done) {
+  // The reply or the deadline, whichever comes first, both on the link's thread.
+  auto pending = std::make_shared<std::function<void(std::size_t)>>(std::move(done));
+  auto once = [this, pending] {
+    if (auto run = std::exchange(*pending, nullptr)) run(LastKnownCount());
+  };
+  bool const sent = link_.Send(
+      {"ZCARD", prefix_ + "ids"},
+      [this, once](redisReply const* reply) {
+        if (reply != nullptr && reply->type == REDIS_REPLY_INTEGER) {
+          count_ = static_cast<std::size_t>(reply->integer);
+        }
+        once();
+      },
+      once);
+  if (!sent) once();
+}
+
 RedisClientTable::~RedisClientTable() {
   link_.Stop();
 }

@@ -43,6 +43,7 @@ class RedisClientTable final : public AsyncClientTable {
   void LeaveAsync(std::string const& uniqueId, std::string const& appId, Done done) override;
   void ReleaseAsync(std::string const& uniqueId, Done done) override;
   std::size_t LastKnownCount() const override { return count_.load(std::memory_order_relaxed); }
+  void CountAsync(std::function<void(std::size_t count)> done) override;
   std::uint64_t Timeouts() const override { return timeouts_.load(std::memory_order_relaxed); }
   void Stop() override { link_.Stop(); }
 

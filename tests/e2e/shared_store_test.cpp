@@ -138,6 +138,7 @@ TEST_F(SharedStoreTest, OneRegisterThroughEitherInstanceEachLineOnce) {
   };
   Step const steps[] = {
       {0, norla::kNorlaLogin, kReplyOk, 1},  // created by A
+      {1, norla::kNorlaPing, kReplyOk, 1},   // B counts the register, not its own changes
       {1, norla::kNorlaLogin, kReplyOk, 1},  // B sees it: its second LOGIN
       {1, norla::kNorlaExit, kReplyOk, 1},   // one LOGIN left
       {0, norla::kNorlaExit, kReplyOk, 0},   // the last: removed by A
