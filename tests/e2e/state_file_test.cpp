@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -171,6 +172,41 @@ TEST_F(StateFileTest, BadFileIsMovedAsideAndTheServiceStartsEmpty) {
                           }),
             1);
   EXPECT_EQ(Send(port, norla::kNorlaLogin, "new").code, 200);
+}
+
+// The file on a disk that fills up (a small tmpfs in the daemon's own mount
+// namespace): one error line, requests served from memory, and the held
+// changes written once there is room again.
+TEST_F(StateFileTest, FullDiskThenRoomAgain) {
+  std::string const disk = work_.path() + "/disk", state = disk + "/state.db";
+  std::filesystem::create_directory(disk);
+  ConfigDataDir config("[tallyd]\nadmin-listen = 127.0.0.1:" + std::to_string(adminPort_) +
+                       "\nstate-file = " + state + "\n");
+  unsigned short const port = FreeTcpPort();
+  ProcessOptions options;
+  options.wrapper = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                     "mount -t tmpfs -o size=1m tmpfs " + disk + " && exec \"$@\"", "sh"};
+  options.args = {"--standalone", "--port", std::to_string(port), "--datadir", config.name()};
+  options.workDir = work_.path();
+  DaemonProcess daemon(options);
+  ASSERT_TRUE(daemon.Start());
+  ASSERT_TRUE(daemon.WaitForLine("ServiceStart"));
+  auto const inside = [&](std::string const& command) {
+    return std::system(("nsenter --mount=/proc/" + std::to_string(daemon.pid()) +
+                        "/ns/mnt -- sh -c '" + command + "' 2>/dev/null").c_str());
+  };
+  inside("cat /dev/zero > " + disk + "/filler");  // ends when the disk is full
+  EXPECT_EQ(Send(port, norla::kNorlaLogin, "held").code, 200);
+  EXPECT_TRUE(daemon.WaitForLine("State file " + state + ": cannot write (", 10s, Stream::kStderr));
+  EXPECT_EQ(Send(port, norla::kNorlaLogin, "held").code, 200);  // served from memory
+  ASSERT_EQ(inside("rm " + disk + "/filler"), 0);
+  EXPECT_TRUE(daemon.WaitForLine("State file " + state + " written again"));
+  EXPECT_EQ(EventsOf("held"), 1);
+  EXPECT_EQ(daemon.Output(Stream::kStderr).find("cannot write", daemon.Output(Stream::kStderr)
+                                                                     .find("cannot write") + 1),
+            std::string::npos);  // one line for the whole episode
+  daemon.Signal(SIGINT);
+  EXPECT_EQ(daemon.WaitExit(), 0);
 }
 
 TEST_F(StateFileTest, SecondDaemonOnTheFileRunsWithoutIt) {
