@@ -10,7 +10,7 @@
 #   TALLY_BENCH_MICRO=1      also run the handler micro-benchmarks
 #   TALLY_BENCH_ADMIN=1      also compare tallyd at concurrency 8 with and without an
 #                            operator's load beside it: each second a /metrics scrape
-#                            and a full client listing (tallyctl list --json) of
+#                            and a full client listing, page by page, of
 #                            TALLY_BENCH_ADMIN_CLIENTS preloaded clients (10000)
 #   TALLY_BENCH_BUILD_DIR    build directory (build-bench)
 #   TALLY_BENCH_STORE=redis  tallyd keeps its register in a redis-server started for the
@@ -88,14 +88,21 @@ free_port() {
 }
 
 tallyd_args=()
+config=""
+if [[ ${TALLY_BENCH_ADMIN:-0} == 1 ]]; then
+  config+="admin-listen = 127.0.0.1:$(free_port)"$'\n'
+fi
 if [[ ${TALLY_BENCH_STORE:-memory} == redis ]]; then
   redis_port=$(free_port) || { echo "bench: no free port for redis-server"; exit 1; }
   "${server_cpu[@]}" redis-server --port "$redis_port" --bind 127.0.0.1 --save "" \
     --appendonly no --dir "$work" >"$work/redis.log" 2>&1 &
   redis_pid=$!
   wait_for "$work/redis.log" "Ready to accept" "$redis_pid" || { cat "$work/redis.log"; exit 1; }
+  config+="store = redis://127.0.0.1:$redis_port"$'\n'
+fi
+if [[ -n $config ]]; then
   config_dir=$(mktemp -d /etc/opt/tallyd-bench-XXXXXX)  # --datadir refuses a dot
-  printf '[tallyd]\nstore = redis://127.0.0.1:%s\n' "$redis_port" >"$config_dir/tallyd.conf"
+  printf '[tallyd]\n%s' "$config" >"$config_dir/tallyd.conf"
   tallyd_args=(--datadir "${config_dir#/etc/opt/}")
 fi
 
@@ -204,18 +211,31 @@ if awk -v l="$load_before" 'BEGIN { exit !(l > 0.5) }'; then
   echo "warning: the machine was busy before the run; the figures are not representative"
 fi
 
-# An operator's load, on the load generator's CPU: each second a scrape and a
-# full listing through the admin interface at $1.
+# GET of PATH from the admin interface at $1 into FILE, over bash's own TCP.
+admin_get() {
+  local admin=$1 path=$2 file=$3
+  { exec 3<>"/dev/tcp/${admin%:*}/${admin##*:}" &&
+      printf 'GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n' "$path" "$admin" >&3 &&
+      cat <&3 >"$file"; } 2>/dev/null
+  exec 3<&- 3>&-
+}
+
+# An operator's load, kept light on the client side so that it takes little
+# from the load generator's CPU: each second a scrape and a full listing,
+# page after page, through the admin interface at $1.
 admin_load() {
-  local admin=$1 host=${1%:*} port=${1##*:}
+  local admin=$1 after next
   # The scraper and the operator sit on other machines: keep off the servers' CPU.
   ((${#client_cpu[@]})) && taskset -cp 0 "$BASHPID" >/dev/null
   while :; do
-    { exec 3<>"/dev/tcp/$host/$port" &&
-        printf 'GET /metrics HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n' "$admin" >&3 &&
-        cat <&3 >/dev/null; } 2>/dev/null
-    exec 3<&- 3>&-
-    "$build/ctl/tallyctl" --admin "http://$admin" list --limit 1000000 --json >/dev/null 2>&1
+    admin_get "$admin" /metrics "$work/metrics.txt"
+    after=""
+    while :; do
+      admin_get "$admin" "/api/v1/clients?limit=10000${after:+&after=$after}" "$work/page.json"
+      next=$(tail -c 300 "$work/page.json" | grep -o '"next":"[^"]*"' | cut -d'"' -f4 || true)
+      [[ -n $next ]] || break
+      after=$next
+    done
     sleep 1
   done
 }

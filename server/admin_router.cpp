@@ -9,6 +9,7 @@
 
 #include "base/utc_time.h"
 #include "server/admin_query.h"
+#include "server/client_list_json.h"
 #include "server/status_page.h"
 
 namespace tally_admin {
@@ -36,6 +37,17 @@ Response JsonResponse(http::status status, json const& body, Request const& requ
   // AppIDs and UniqueIDs are whatever bytes clients sent: a bad one becomes
   // U+FFFD instead of failing the whole response.
   response.body() = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  response.prepare_payload();
+  return response;
+}
+
+// A JSON body written elsewhere, sent as JsonResponse sends its own.
+Response TextResponse(std::string body, Request const& request) {
+  Response response(http::status::ok, request.version());
+  response.set(http::field::content_type, "application/json");
+  response.set(http::field::cache_control, "no-store");
+  response.keep_alive(request.keep_alive());
+  response.body() = std::move(body);
   response.prepare_payload();
   return response;
 }
@@ -276,10 +288,8 @@ Response AdminRouter::Route(Request const& request) {
     std::vector<AdminClient> clients = source_.Clients(page);
     bool const more = clients.size() > limit;
     if (more) clients.resize(limit);
-    json body{{"clients", json::array()}};
-    for (AdminClient const& client : clients) body["clients"].push_back(ClientJson(client));
-    if (more) body["next"] = clients.back().uniqueId;
-    return JsonResponse(http::status::ok, body, request);
+    std::string const* next = more ? &clients.back().uniqueId : nullptr;
+    return TextResponse(ClientListJson(clients, next), request);
   }
   std::string_view const prefix = "/api/v1/clients/";
   if (target.substr(0, prefix.size()) == prefix && target.size() > prefix.size()) {

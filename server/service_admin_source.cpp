@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 
+#include "base/utf8_text.h"
 #include "server/log_stream.h"
 #include "server/usage_history.h"
 #include "transport/traffic_counts.h"
@@ -29,28 +30,6 @@ void Family(std::ostringstream& out, char const* name, char const* type, char co
   out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
 }
 
-// Length of the well-formed UTF-8 sequence at text[at], 0 when there is none.
-std::size_t Utf8Length(std::string const& text, std::size_t at) {
-  auto const byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-  unsigned char const lead = byte(0);
-  std::size_t const length = lead < 0x80   ? 1
-                             : lead < 0xC2 ? 0
-                             : lead < 0xE0 ? 2
-                             : lead < 0xF0 ? 3
-                             : lead < 0xF5 ? 4
-                                           : 0;
-  if (length == 0 || at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points past U+10FFFF.
-  if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0) ||
-      (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90)) {
-    return 0;
-  }
-  return length;
-}
-
 // A label value as the text format wants it: backslash, quote and newline
 // escaped, and AppIDs (any bytes a client sent) made valid UTF-8, since one
 // bad byte would make a scraper reject the whole page.
@@ -58,9 +37,9 @@ std::string LabelValue(std::string const& text) {
   std::string escaped;
   escaped.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
-    std::size_t const length = Utf8Length(text, at);
+    std::size_t const length = tally::Utf8SequenceLength(text, at);
     if (length == 0) {
-      escaped += "\xEF\xBF\xBD";  // U+FFFD
+      escaped += tally::kReplacementCharacter;
       ++at;
       continue;
     }
