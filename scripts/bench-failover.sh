@@ -8,18 +8,14 @@
 # (changes lost in the failover). Needs root: the configuration is in /etc/opt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh
 
 build=${TALLY_BENCH_BUILD_DIR:-build-bench}
 seconds=${TALLY_BENCH_SECONDS:-30}
 [[ $(id -u) -eq 0 ]] || { echo "bench-failover: needs root (the configuration is in /etc/opt)"; exit 1; }
 
-mkdir -p "$build"
-build=$(cd "$build" && pwd)
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALLY_BUILD_TESTS=OFF \
-  -DTALLY_BUILD_BENCH=ON >"$build/bench-configure.log" 2>&1 ||
-  { cat "$build/bench-configure.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target tallyd tally-bench \
-  >"$build/bench-build.log" 2>&1 || { tail -40 "$build/bench-build.log"; exit 1; }
+bench_build "$build" tallyd tally-bench
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench-failover.XXXXXX")
 conf=$(mktemp -d /etc/opt/tallyd-bench-failover-XXXXXX)
@@ -29,17 +25,6 @@ cleanup() {
   rm -rf "$work" "$conf"
 }
 trap cleanup EXIT
-
-free_port() {
-  local port
-  for _ in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-    echo "$port"
-    return 0
-  done
-  return 1
-}
 
 # Seconds (to 0.1) until TEXT is in FILE, at most LIMIT; "-" when it never came.
 wait_for() {

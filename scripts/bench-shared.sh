@@ -12,6 +12,8 @@
 #   TALLY_BENCH_BUILD_DIR    build directory (build-bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh
 
 build=${TALLY_BENCH_BUILD_DIR:-build-bench}
 rounds=${TALLY_BENCH_ROUNDS:-3}
@@ -19,14 +21,7 @@ seconds=${TALLY_BENCH_SECONDS:-5}
 read -r -a levels <<<"${TALLY_BENCH_CONCURRENCY:-1 8 64}"
 [[ $(id -u) -eq 0 ]] || { echo "bench-shared: needs root (the configuration is in /etc/opt)"; exit 1; }
 
-mkdir -p "$build"
-build=$(cd "$build" && pwd)
-echo "building Release in $build ..."
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALLY_BUILD_TESTS=OFF \
-  -DTALLY_BUILD_BENCH=ON >"$build/bench-configure.log" 2>&1 ||
-  { cat "$build/bench-configure.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target tallyd tally-bench \
-  >"$build/bench-build.log" 2>&1 || { tail -40 "$build/bench-build.log"; exit 1; }
+bench_build "$build" tallyd tally-bench
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench-shared.XXXXXX")
 conf_memory=$(mktemp -d /etc/opt/tallyd-bench-memory-XXXXXX)
@@ -37,17 +32,6 @@ cleanup() {
   rm -rf "$work" "$conf_memory" "$conf_redis"
 }
 trap cleanup EXIT
-
-free_port() {
-  local port
-  for _ in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-    echo "$port"
-    return 0
-  done
-  return 1
-}
 
 # Starts NAME (a command line after it) and waits up to 10 s for TEXT in its log.
 start() {
@@ -102,11 +86,6 @@ run() {
     >>"$work/$name-$concurrency"
 }
 
-median() {  # median of column $1 of file $2
-  awk -v c="$1" '{ print $c }' "$2" | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
 echo "load average before: $(cut -d' ' -f1 /proc/loadavg)"
 echo "runs: $rounds rounds x ${seconds} s at concurrency ${levels[*]}, loopback, $(nproc) cores"
 targets=(memory redis pair)
@@ -125,7 +104,7 @@ for c in "${levels[@]}"; do
   for name in "${targets[@]}"; do
     rps=$(median 1 "$work/$name-$c")
     printf '%-12s %-8s %12.0f %8.2f %10.0f %12.0f %7d\n' "$c" "$name" "$rps" \
-      "$(awk -v a="$rps" -v b="$base" 'BEGIN { print (b > 0 ? a / b : 0) }')" \
+      "$(ratio "$rps" "$base")" \
       "$(median 2 "$work/$name-$c")" "$(sort -g "$work/$name-$c" -k3 | tail -1 | cut -d' ' -f3)" \
       "$(awk '{ s += $4 } END { print s }' "$work/$name-$c")"
   done

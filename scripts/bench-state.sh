@@ -11,6 +11,8 @@
 #   TALLY_BENCH_BUILD_DIR    build directory (build-bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh
 
 build=${TALLY_BENCH_BUILD_DIR:-build-bench}
 rounds=${TALLY_BENCH_ROUNDS:-5}
@@ -18,14 +20,7 @@ seconds=${TALLY_BENCH_SECONDS:-5}
 concurrency=${TALLY_BENCH_CONCURRENCY:-8}
 [[ $(id -u) -eq 0 ]] || { echo "bench-state: needs root (the configuration is in /etc/opt)"; exit 1; }
 
-mkdir -p "$build"
-build=$(cd "$build" && pwd)
-echo "building Release in $build ..."
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALLY_BUILD_TESTS=OFF \
-  -DTALLY_BUILD_BENCH=ON >"$build/bench-configure.log" 2>&1 ||
-  { cat "$build/bench-configure.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target tallyd tally-bench tally-state-growth \
-  >"$build/bench-build.log" 2>&1 || { tail -40 "$build/bench-build.log"; exit 1; }
+bench_build "$build" tallyd tally-bench tally-state-growth
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench-state.XXXXXX")
 conf_on=$(mktemp -d /etc/opt/tallyd-bench-on-XXXXXX)
@@ -68,11 +63,6 @@ run() {
   printf '  %-4s %s\n' "$name" "$line"
   awk '{ for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
          print v["rps"], v["p99_us"], v["errors"] }' <<<"$line" >>"$work/$name.runs"
-}
-
-median() {  # median of column $1 of file $2
-  awk -v c="$1" '{ print $c }' "$2" | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 start on "$conf_on"

@@ -18,22 +18,17 @@
 #                            configuration goes under /etc/opt for the run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh
 
 build=${TALLY_BENCH_BUILD_DIR:-build-bench}
 rounds=${TALLY_BENCH_ROUNDS:-5}
 seconds=${TALLY_BENCH_SECONDS:-5}
 read -r -a levels <<<"${TALLY_BENCH_CONCURRENCY:-1 8 64}"
 
-mkdir -p "$build"
-build=$(cd "$build" && pwd)
-echo "building Release in $build ..."
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALLY_BUILD_TESTS=OFF \
-  -DTALLY_BUILD_BENCH=ON >"$build/bench-configure.log" 2>&1 ||
-  { cat "$build/bench-configure.log"; exit 1; }
 targets=(tallyd tally-bench tally-refserver tallyctl)
 [[ ${TALLY_BENCH_MICRO:-0} == 1 ]] && targets+=(tally-microbench)
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
-  { tail -40 "$build/bench-build.log"; exit 1; }
+bench_build "$build" "${targets[@]}"
 
 # With two or more CPUs the servers share the last one and the load generator
 # gets the first, so neither server competes with its own load for a core.
@@ -74,18 +69,6 @@ wait_for() {
 ref_pid=$!
 wait_for "$work/ref.log" "listening on port" "$ref_pid" || { cat "$work/ref.log"; exit 1; }
 ref_port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/ref.log")
-
-# A free loopback port, or nothing after five tries.
-free_port() {
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-    echo "$port"
-    return 0
-  done
-  return 1
-}
 
 tallyd_args=()
 config=""
@@ -159,11 +142,6 @@ run() {
   fi
 }
 
-median() {  # median of column $1 of file $2
-  awk -v c="$1" '{ print $c }' "$2" | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
 cpu=$(lscpu 2>/dev/null | sed -n 's/^Model name: *//p' | head -1)
 echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, Linux $(uname -r)"
 # Other work on the machine shows up as noise in every figure below.
@@ -177,8 +155,6 @@ for ((round = 1; round <= rounds; round++)); do
     if ((round % 2)); then run tallyd "$c"; run ref "$c"; else run ref "$c"; run tallyd "$c"; fi
   done
 done
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
 echo
 echo "throughput (median requests/s) and latency (median of the runs' p99):"
