@@ -174,23 +174,50 @@ TEST_F(StateFileTest, BadFileIsMovedAsideAndTheServiceStartsEmpty) {
   EXPECT_EQ(Send(port, norla::kNorlaLogin, "new").code, 200);
 }
 
-// The file on a disk that fills up (a small tmpfs in the daemon's own mount
-// namespace): one error line, requests served from memory, and the held
-// changes written once there is room again.
-TEST_F(StateFileTest, FullDiskThenRoomAgain) {
-  std::string const disk = work_.path() + "/disk", state = disk + "/state.db";
+// tallyd in a mount namespace of its own, where a small tmpfs mounted with
+// `mountOptions` holds the directory of the state file.
+std::unique_ptr<DaemonProcess> StartOnOwnDisk(std::string const& disk, std::string const& state,
+                                              std::string const& mountOptions,
+                                              unsigned short port, unsigned short adminPort,
+                                              std::unique_ptr<ConfigDataDir>& config,
+                                              std::string const& workDir) {
   std::filesystem::create_directory(disk);
-  ConfigDataDir config("[tallyd]\nadmin-listen = 127.0.0.1:" + std::to_string(adminPort_) +
-                       "\nstate-file = " + state + "\n");
-  unsigned short const port = FreeTcpPort();
+  config = std::make_unique<ConfigDataDir>("[tallyd]\nadmin-listen = 127.0.0.1:" +
+                                           std::to_string(adminPort) + "\nstate-file = " +
+                                           state + "\n");
   ProcessOptions options;
   options.wrapper = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                     "mount -t tmpfs -o size=1m tmpfs " + disk + " && exec \"$@\"", "sh"};
-  options.args = {"--standalone", "--port", std::to_string(port), "--datadir", config.name()};
-  options.workDir = work_.path();
-  DaemonProcess daemon(options);
-  ASSERT_TRUE(daemon.Start());
-  ASSERT_TRUE(daemon.WaitForLine("ServiceStart"));
+                     "mount -t tmpfs -o " + mountOptions + " tmpfs " + disk + " && exec \"$@\"",
+                     "sh"};
+  options.args = {"--standalone", "--port", std::to_string(port), "--datadir", config->name()};
+  options.workDir = workDir;
+  auto daemon = std::make_unique<DaemonProcess>(options);
+  if (!daemon->Start() || !daemon->WaitForLine("ServiceStart")) return nullptr;
+  return daemon;
+}
+
+// A read-only directory at start: one error line, and the service runs from memory.
+TEST_F(StateFileTest, ReadOnlyDirectoryRunsWithoutTheFile) {
+  std::string const disk = work_.path() + "/disk", state = disk + "/state.db";
+  unsigned short const port = FreeTcpPort();
+  std::unique_ptr<ConfigDataDir> config;
+  auto daemon = StartOnOwnDisk(disk, state, "ro", port, adminPort_, config, work_.path());
+  ASSERT_NE(daemon, nullptr);
+  EXPECT_TRUE(daemon->WaitForLine("State file " + state + ": cannot open", 10s, Stream::kStderr));
+  EXPECT_EQ(Send(port, norla::kNorlaLogin, "memory-only").code, 200);
+  daemon->Signal(SIGINT);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
+// The file on a disk that fills up: one error line, requests served from
+// memory, and the held changes written once there is room again.
+TEST_F(StateFileTest, FullDiskThenRoomAgain) {
+  std::string const disk = work_.path() + "/disk", state = disk + "/state.db";
+  unsigned short const port = FreeTcpPort();
+  std::unique_ptr<ConfigDataDir> config;
+  auto started = StartOnOwnDisk(disk, state, "size=1m", port, adminPort_, config, work_.path());
+  ASSERT_NE(started, nullptr);
+  DaemonProcess& daemon = *started;
   auto const inside = [&](std::string const& command) {
     return std::system(("nsenter --mount=/proc/" + std::to_string(daemon.pid()) +
                         "/ns/mnt -- sh -c '" + command + "' 2>/dev/null").c_str());
