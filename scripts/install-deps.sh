@@ -17,7 +17,7 @@ packages=(
 if [[ "${TALLY_DEPS:-}" == "runtime" ]]; then
   packages=(g++ cmake make libboost-dev libboost-thread-dev libboost-system-dev
             libboost-filesystem-dev libboost-date-time-dev libssl-dev nlohmann-json3-dev
-            libsqlite3-dev libhiredis-dev)
+            libsqlite3-dev libhiredis-dev pkg-config)
 fi
 
 missing=()
