@@ -21,7 +21,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tallyd-bench-failover.XXXXXX")
 conf=$(mktemp -d /etc/opt/tallyd-bench-failover-XXXXXX)
 declare -A pids
 cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do stop_process TERM "$pid"; done
   rm -rf "$work" "$conf"
 }
 trap cleanup EXIT

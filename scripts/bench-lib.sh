@@ -34,3 +34,10 @@ median() {  # median of column $1 of file $2
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+# Sends signal $1 to process $2 and waits for it, whatever its exit status:
+# under `set -e` a failing wait would end the cleanup that calls this.
+stop_process() {
+  kill -"$1" "$2" 2>/dev/null || return 0
+  wait "$2" 2>/dev/null || true
+}

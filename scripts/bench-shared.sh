@@ -28,7 +28,7 @@ conf_memory=$(mktemp -d /etc/opt/tallyd-bench-memory-XXXXXX)
 conf_redis=$(mktemp -d /etc/opt/tallyd-bench-redis-XXXXXX)
 declare -A pids ports
 cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do stop_process TERM "$pid"; done
   rm -rf "$work" "$conf_memory" "$conf_redis"
 }
 trap cleanup EXIT

@@ -29,7 +29,7 @@ printf '[tallyd]\nadmin-listen =\nstate-file = %s/state.db\n' "$work" >"$conf_on
 printf '[tallyd]\nadmin-listen =\n' >"$conf_off/tallyd.conf"
 declare -A pids ports
 cleanup() {
-  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do stop_process INT "$pid"; done
   rm -rf "$work" "$conf_on" "$conf_off"
 }
 trap cleanup EXIT

@@ -46,9 +46,9 @@ ref_pid=""
 redis_pid=""
 config_dir=""
 cleanup() {
-  [[ -n $tallyd_pid ]] && kill -INT "$tallyd_pid" 2>/dev/null && wait "$tallyd_pid" 2>/dev/null
-  [[ -n $ref_pid ]] && kill -TERM "$ref_pid" 2>/dev/null && wait "$ref_pid" 2>/dev/null
-  [[ -n $redis_pid ]] && kill -TERM "$redis_pid" 2>/dev/null && wait "$redis_pid" 2>/dev/null
+  [[ -z $tallyd_pid ]] || stop_process INT "$tallyd_pid"
+  [[ -z $ref_pid ]] || stop_process TERM "$ref_pid"
+  [[ -z $redis_pid ]] || stop_process TERM "$redis_pid"
   [[ -n $config_dir ]] && rm -rf "$config_dir"
   rm -rf "$work"
 }
