@@ -54,7 +54,6 @@ struct TableOutcome {
   std::size_t count = 0;  // entries after the call
   TableLine line;         // Connect or Disconnect, or kNone
   TableEvent registerLine = TableEvent::kNone;  // crossing of the limit, at `count`
-  TClient entry;  // the entry after a change that kept it (created, renewed, counted)
 };
 
 // A copy of one entry, as look-ups, pages and snapshots return it.
@@ -74,9 +73,11 @@ struct PageQuery {
 
 class ClientTableListener {
  public:
-  // A request's or a release's change, with the ids of that call.
+  // A request's or a release's change, with the ids of that call. `entry` is
+  // the entry as the change left it, valid during the call only; null when it
+  // was removed, or when the table keeps its entries elsewhere.
   virtual void OnChanged(std::string const& uniqueId, std::string const& appId,
-                         TableOutcome const& outcome) = 0;
+                         TableOutcome const& outcome, TClient const* entry) = 0;
   // An expired entry, just before it is removed.
   virtual void OnExpiring(std::string const& uniqueId) = 0;
   // The lines of one slice of a sweep, in key order, after its removals.

@@ -49,6 +49,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
                                                 bool login) {
   CallLock lock(this);
   TableOutcome outcome;
+  TClient const* entry = nullptr;
   auto found = clients.find(uniqueId);
   if (found != clients.end()) {
     TClient& client = found->second;
@@ -57,7 +58,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
     // Saturate rather than wrap: a count of 0 would make the entry unremovable by EXIT.
     if (login && client.loginCount < UINT32_MAX) ++client.loginCount;
     outcome.result = login ? TableResult::kCountedUp : TableResult::kRenewed;
-    outcome.entry = client;
+    entry = &client;
   } else if (maxClients_ != 0 && clients.size() >= maxClients_) {
     outcome.result = TableResult::kFull;
   } else {
@@ -66,7 +67,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
         clients.emplace(uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer}).first;
     CountApp(appId, +1);
     outcome.result = TableResult::kCreated;
-    outcome.entry = created->second;
+    entry = &created->second;
     outcome.line = TableLine{TableEvent::kConnect, uniqueId, peer, clients.size(), appId};
     if (!full_ && maxClients_ != 0 && clients.size() >= maxClients_) {
       full_ = true;
@@ -74,7 +75,7 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
     }
   }
   outcome.count = clients.size();
-  Notify(uniqueId, appId, outcome);
+  Notify(uniqueId, appId, outcome, entry);
   return outcome;
 }
 
@@ -86,8 +87,7 @@ TableOutcome MemoryClientTable::Leave(std::string const& uniqueId, std::string c
     TableOutcome outcome;
     outcome.result = TableResult::kCountedDown;
     outcome.count = clients.size();
-    outcome.entry = found->second;
-    Notify(uniqueId, appId, outcome);
+    Notify(uniqueId, appId, outcome, &found->second);
     return outcome;
   }
   return Remove(found, appId);
@@ -115,7 +115,7 @@ TableOutcome MemoryClientTable::Remove(Map::iterator entry, std::string const& a
   outcome.line = TableLine{TableEvent::kDisconnect, uniqueId, std::move(peer), clients.size(),
                            std::move(entryApp)};
   outcome.registerLine = NoteRemoval();
-  Notify(uniqueId, appId, outcome);
+  Notify(uniqueId, appId, outcome, nullptr);
   return outcome;
 }
 
@@ -135,8 +135,8 @@ void MemoryClientTable::CountApp(std::string const& appId, int change) {
 }
 
 void MemoryClientTable::Notify(std::string const& uniqueId, std::string const& appId,
-                               TableOutcome const& outcome) {
-  if (listener_ != nullptr) listener_->OnChanged(uniqueId, appId, outcome);
+                               TableOutcome const& outcome, TClient const* entry) {
+  if (listener_ != nullptr) listener_->OnChanged(uniqueId, appId, outcome, entry);
 }
 
 ClientEntry MemoryClientTable::Copy(Map::value_type const& entry, std::int64_t now) const {

@@ -72,7 +72,8 @@ class MemoryClientTable : public ClientTable {
   TableEvent NoteRemoval() REQUIRES(clientsMutex);
   // Keeps appCounts_ in step with one entry added (+1) or removed (-1).
   void CountApp(std::string const& appId, int change) REQUIRES(clientsMutex);
-  void Notify(std::string const& uniqueId, std::string const& appId, TableOutcome const& outcome)
+  void Notify(std::string const& uniqueId, std::string const& appId, TableOutcome const& outcome,
+              TClient const* entry)
       REQUIRES(clientsMutex);
   ClientEntry Copy(Map::value_type const& entry, std::int64_t now) const;
   // One slice of a sweep from `resume` (the first key not yet examined);

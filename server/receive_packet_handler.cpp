@@ -258,7 +258,7 @@ ReplyCode KReceivePacketHandler::ExecuteCommand(Request const& request) {
 }
 
 void KReceivePacketHandler::OnChanged(std::string const& unique, std::string const& app,
-                                      TableOutcome const& outcome) {
+                                      TableOutcome const& outcome, TClient const* entry) {
   if (INorlaEventHandler* handler = eventHandler) {
     char const* u = unique.c_str();
     char const* a = app.c_str();
@@ -294,21 +294,21 @@ void KReceivePacketHandler::OnChanged(std::string const& unique, std::string con
     Log(line.uniqueId.c_str(), event, CountOf(line.count), line.peer.c_str(), false);
   }
   LogRegisterLine(outcome.registerLine, outcome.count);
-  if (stateWriter_ != nullptr) Persist(unique, outcome, event);
+  if (stateWriter_ != nullptr) Persist(unique, outcome, entry, event);
 }
 
 void KReceivePacketHandler::Persist(std::string const& unique, TableOutcome const& outcome,
-                                    char const* event) {
+                                    TClient const* entry, char const* event) {
   switch (outcome.result) {
     case TableResult::kCreated:
     case TableResult::kRenewed:
     case TableResult::kCountedUp:
-    case TableResult::kCountedDown: {
-      TClient const& entry = outcome.entry;
-      stateWriter_->Put(StoredClient{unique, entry.appId, entry.peer, entry.loginCount,
-                                     entry.firstSeen, entry.lastSeen, 0});
+    case TableResult::kCountedDown:
+      if (entry != nullptr) {
+        stateWriter_->Put(StoredClient{unique, entry->appId, entry->peer, entry->loginCount,
+                                       entry->firstSeen, entry->lastSeen, 0});
+      }
       break;
-    }
     case TableResult::kRemoved:
       stateWriter_->Remove(unique);
       break;
@@ -510,7 +510,7 @@ void KReceivePacketHandler::Complete(SharedRequest& request, StoreReply const& r
     tally::MutexLock requestLock(&requestMutex);
     // The change was made even when its reply came too late: its line is due.
     currentPeer = request.peer;
-    OnChanged(request.uniqueId, request.appId, reply.outcome);
+    OnChanged(request.uniqueId, request.appId, reply.outcome, nullptr);
     currentPeer.clear();
     if (request.answered.exchange(true)) return;
     ReplyCode const code = ReplyFor(reply.outcome.result);
@@ -531,7 +531,7 @@ bool KReceivePacketHandler::ReleaseShared(std::string const& unique) {
   StoreReply const& reply = *answer;
   tally::MutexLock requestLock(&requestMutex);
   adminRelease_ = true;
-  OnChanged(unique, reply.appId, reply.outcome);
+  OnChanged(unique, reply.appId, reply.outcome, nullptr);
   adminRelease_ = false;
   return reply.outcome.result == TableResult::kRemoved;
 }

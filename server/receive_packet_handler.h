@@ -201,11 +201,13 @@ class KReceivePacketHandler final : private ClientTableListener {
   // here), so OnChanged also runs under requestMutex; the table cannot say so
   // through its interface.
   void OnChanged(std::string const& uniqueId, std::string const& appId,
-                 TableOutcome const& outcome) override REQUIRES(requestMutex);
+                 TableOutcome const& outcome, TClient const* entry) override
+      REQUIRES(requestMutex);
   void OnExpiring(std::string const& uniqueId) override;
   void OnSwept(std::vector<TableLine> const& lines) override;
   // Queues a change for the state file; `event` names its line, if any.
-  void Persist(std::string const& uniqueId, TableOutcome const& outcome, char const* event);
+  void Persist(std::string const& uniqueId, TableOutcome const& outcome, TClient const* entry,
+               char const* event);
 
   std::string productId GUARDED_BY(requestMutex);
   std::string uniqueId GUARDED_BY(requestMutex);
