@@ -105,6 +105,20 @@ TEST(ConfigLoad, MessagesAndSettingsPerFile) {
   }
 }
 
+// Loads a [tallyd] section holding `keys`; its messages must be the designed
+// keys' (all absent) followed by `lines`.
+ServiceBounds LoadKeys(std::string const& keys, std::vector<std::string> const& lines) {
+  logged = {};
+  std::string const path = daemon_test::WriteScratch("[tallyd]\n" + keys);
+  ServiceBounds bounds;
+  LoadConfiguration(path, daemon_test::CaptureLog, bounds);
+  std::vector<std::string> expected{"6 Config: Loading from " + path, Missing(kIdent),
+                                    Missing(kEnabled)};
+  expected.insert(expected.end(), lines.begin(), lines.end());
+  EXPECT_EQ(logged.lines, expected);
+  return bounds;
+}
+
 TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
   struct Case {
     std::string keys;
@@ -142,14 +156,7 @@ TEST(ConfigLoad, BoundsReportedOnlyWhenPresentAndRefusedOutOfRange) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.keys);
-    logged = {};
-    std::string const path = daemon_test::WriteScratch("[tallyd]\n" + c.keys);
-    ServiceBounds bounds;
-    LoadConfiguration(path, daemon_test::CaptureLog, bounds);
-    std::vector<std::string> expected{"6 Config: Loading from " + path, Missing(kIdent),
-                                      Missing(kEnabled)};
-    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-    EXPECT_EQ(logged.lines, expected);
+    ServiceBounds const bounds = LoadKeys(c.keys, c.lines);
     EXPECT_EQ(bounds.maxClients, c.clients);
     EXPECT_EQ(bounds.clientTimeoutSeconds, c.timeout);
     EXPECT_EQ(bounds.maxConnectionsPerAddress, c.perAddress);
@@ -179,14 +186,7 @@ TEST(ConfigLoad, StoreKeysReportedOnlyWhenPresentAndAnUnusableStoreMarked) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.keys);
-    logged = {};
-    std::string const path = daemon_test::WriteScratch("[tallyd]\n" + c.keys);
-    ServiceBounds bounds;
-    LoadConfiguration(path, daemon_test::CaptureLog, bounds);
-    std::vector<std::string> expected{"6 Config: Loading from " + path, Missing(kIdent),
-                                      Missing(kEnabled)};
-    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-    EXPECT_EQ(logged.lines, expected);
+    ServiceBounds const bounds = LoadKeys(c.keys, c.lines);
     EXPECT_EQ(bounds.store, c.store);
     EXPECT_EQ(bounds.storeUnusable, c.unusable);
   }
