@@ -29,21 +29,9 @@ std::string Rfc3339(std::time_t time) {
   return tally::FormatUtcTime(time);
 }
 
-Response JsonResponse(http::status status, json const& body, Request const& request) {
+// A JSON body already written out.
+Response TextResponse(http::status status, std::string body, Request const& request) {
   Response response(status, request.version());
-  response.set(http::field::content_type, "application/json");
-  response.set(http::field::cache_control, "no-store");
-  response.keep_alive(request.keep_alive());
-  // AppIDs and UniqueIDs are whatever bytes clients sent: a bad one becomes
-  // U+FFFD instead of failing the whole response.
-  response.body() = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  response.prepare_payload();
-  return response;
-}
-
-// A JSON body written elsewhere, sent as JsonResponse sends its own.
-Response TextResponse(std::string body, Request const& request) {
-  Response response(http::status::ok, request.version());
   response.set(http::field::content_type, "application/json");
   response.set(http::field::cache_control, "no-store");
   response.keep_alive(request.keep_alive());
@@ -52,18 +40,15 @@ Response TextResponse(std::string body, Request const& request) {
   return response;
 }
 
-Response Error(http::status status, std::string const& message, Request const& request) {
-  return ErrorResponse(status, message, request.version(), request.keep_alive());
+Response JsonResponse(http::status status, json const& body, Request const& request) {
+  // AppIDs and UniqueIDs are whatever bytes clients sent: a bad one becomes
+  // U+FFFD instead of failing the whole response.
+  return TextResponse(status, body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n",
+                      request);
 }
 
-json ClientJson(AdminClient const& client) {
-  return json{{"unique_id", client.uniqueId},
-              {"app_id", client.appId},
-              {"address", client.address},
-              {"logins", client.logins},
-              {"first_seen", Rfc3339(client.firstSeen)},
-              {"last_seen", Rfc3339(client.lastSeen)},
-              {"idle_seconds", client.idleSeconds}};
+Response Error(http::status status, std::string const& message, Request const& request) {
+  return ErrorResponse(status, message, request.version(), request.keep_alive());
 }
 
 json StatusJson(AdminStatus const& status) {
@@ -289,7 +274,7 @@ Response AdminRouter::Route(Request const& request) {
     bool const more = clients.size() > limit;
     if (more) clients.resize(limit);
     std::string const* next = more ? &clients.back().uniqueId : nullptr;
-    return TextResponse(ClientListJson(clients, next), request);
+    return TextResponse(http::status::ok, ClientListJson(clients, next), request);
   }
   std::string_view const prefix = "/api/v1/clients/";
   if (target.substr(0, prefix.size()) == prefix && target.size() > prefix.size()) {
@@ -300,7 +285,7 @@ Response AdminRouter::Route(Request const& request) {
     if (get) {
       auto const client = source_.Client(id);
       if (!client) return Error(http::status::not_found, "no such client", request);
-      return JsonResponse(http::status::ok, ClientJson(*client), request);
+      return TextResponse(http::status::ok, ClientJson(*client), request);
     }
     if (method == http::verb::delete_) {
       if (!source_.Release(id)) return Error(http::status::not_found, "no such client", request);

@@ -69,6 +69,13 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
+std::string ClientJson(AdminClient const& client) {
+  std::string out;
+  AppendClient(out, client);
+  out += '\n';
+  return out;
+}
+
 std::string ClientListJson(std::vector<AdminClient> const& clients, std::string const* next) {
   std::string out;
   out.reserve(64 + clients.size() * 200);

@@ -1,6 +1,6 @@
 #pragma once
 
-// The JSON of a page of clients, written straight into one string. A full
+// The JSON of clients, written straight into one string. A full
 // listing of many thousand clients built as a document tree cost the admin
 // thread several times the CPU of the text itself, taken from the clients'
 // core. The bytes are those the general serializer writes: compact, strings
@@ -13,6 +13,9 @@
 #include "server/admin_source.h"
 
 namespace tally_admin {
+
+// One client's object and a newline.
+std::string ClientJson(AdminClient const& client);
 
 // {"clients":[...],"next":"ID"} and a newline; no "next" when `next` is null.
 std::string ClientListJson(std::vector<AdminClient> const& clients, std::string const* next);

@@ -35,6 +35,7 @@ TEST(ClientListJsonTest, SameBytesAsTheGeneralSerializer) {
   EXPECT_EQ(tally_admin::ClientListJson(clients, &next), dump(expected));
   expected.erase("next");
   EXPECT_EQ(tally_admin::ClientListJson(clients, nullptr), dump(expected));
+  EXPECT_EQ(tally_admin::ClientJson(clients[2]), dump(expected["clients"][2]));
 }
 
 }  // namespace
