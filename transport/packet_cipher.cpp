@@ -30,9 +30,9 @@ EVP_CIPHER const* Aes128Cbc() {
   return cipher;
 }
 
-// Feeds `length` bytes through a context already set up for the pass.
-bool Feed(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
-          unsigned long length) {
+// Runs `length` bytes through a context, chaining on from where it stopped.
+bool Stream(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
+            unsigned long length) {
   // EVP counts in int; chunks stay block-aligned so the chaining carries over.
   constexpr unsigned long kChunk = 1UL << 30;
   unsigned long done = 0;
@@ -46,9 +46,18 @@ bool Feed(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* ou
     }
     done += piece;
   }
-  int tail = 0;
-  return EVP_CipherFinal_ex(context, output + done, &tail) == 1 && tail == 0;
+  return true;
 }
+
+// Feeds `length` bytes through a context already set up for the pass.
+bool Feed(EVP_CIPHER_CTX* context, unsigned char const* input, unsigned char* output,
+          unsigned long length) {
+  int tail = 0;
+  return Stream(context, input, output, length) &&
+         EVP_CipherFinal_ex(context, output + length, &tail) == 1 && tail == 0;
+}
+
+constexpr unsigned long kBlock = 16;
 
 // One pass over `length` bytes with `context`, set up afresh (key, IV and
 // direction). A context that already holds the cipher keeps it for a further
@@ -146,6 +155,8 @@ bool PacketCipher::SetKey(unsigned char const (&key)[16], unsigned char const (&
   EVP_CIPHER_CTX_clear_flags(encryptor.get(), EVP_CIPH_NO_PADDING);
   EVP_CIPHER_CTX_clear_flags(decryptor.get(), EVP_CIPH_NO_PADDING);
   std::memcpy(iv_, iv, sizeof iv_);
+  std::memcpy(encryptChain_, iv, sizeof encryptChain_);
+  std::memcpy(decryptChain_, iv, sizeof decryptChain_);
   encryptor_ = encryptor.release();
   decryptor_ = decryptor.release();
   return true;
@@ -154,15 +165,43 @@ bool PacketCipher::SetKey(unsigned char const (&key)[16], unsigned char const (&
 bool PacketCipher::Execute(unsigned char const* input, unsigned char* output,
                            unsigned long length, bool encrypt, bool verify) {
   if (!Keyed()) return false;
-  // Only the IV is reset: the key schedule and the padding setting stay.
-  auto pass = [this, length](EVP_CIPHER_CTX* context) {
-    return [this, length, context](unsigned char const* in, unsigned char* out) {
-      return EVP_CipherInit_ex2(context, nullptr, nullptr, iv_, -1, nullptr) == 1 &&
-             Feed(context, in, out, length);
-    };
+  auto encryptPass = [this, length](unsigned char const* in, unsigned char* out) {
+    return Encrypt(in, out, length);
   };
-  return encrypt ? VerifiedPass(input, output, length, verify, pass(encryptor_), pass(decryptor_))
-                 : VerifiedPass(input, output, length, verify, pass(decryptor_), pass(encryptor_));
+  auto decryptPass = [this, length](unsigned char const* in, unsigned char* out) {
+    return Decrypt(in, out, length);
+  };
+  return encrypt ? VerifiedPass(input, output, length, verify, encryptPass, decryptPass)
+                 : VerifiedPass(input, output, length, verify, decryptPass, encryptPass);
+}
+
+// C0 = E(P0 ^ iv), but the context XORs the chain block in: it is given
+// P0 ^ iv ^ chain instead.
+bool PacketCipher::Encrypt(unsigned char const* input, unsigned char* output,
+                           unsigned long length) {
+  if (length == 0) return true;
+  unsigned char first[kBlock];
+  for (unsigned long i = 0; i < kBlock; ++i) first[i] = input[i] ^ iv_[i] ^ encryptChain_[i];
+  if (!Stream(encryptor_, first, output, kBlock) ||
+      !Stream(encryptor_, input + kBlock, output + kBlock, length - kBlock)) {
+    Clear();  // the chain is lost
+    return false;
+  }
+  std::memcpy(encryptChain_, output + length - kBlock, kBlock);
+  return true;
+}
+
+// P0 = D(C0) ^ iv; the context gave D(C0) ^ chain.
+bool PacketCipher::Decrypt(unsigned char const* input, unsigned char* output,
+                           unsigned long length) {
+  if (length == 0) return true;
+  if (!Stream(decryptor_, input, output, length)) {
+    Clear();
+    return false;
+  }
+  for (unsigned long i = 0; i < kBlock; ++i) output[i] ^= iv_[i] ^ decryptChain_[i];
+  std::memcpy(decryptChain_, input + length - kBlock, kBlock);
+  return true;
 }
 
 void NorlaDecodeEncryptionKey(unsigned char (&key)[16], unsigned char (&iv)[16]) {

@@ -18,11 +18,15 @@ extern const long double gafAESInitVec[16];
 bool NorlaAESExecute(unsigned char const* input, unsigned char* output, unsigned long length,
                      unsigned char const* key, unsigned char const* iv, bool encrypt, bool verify);
 
-// AES-128-CBC keyed once: one context per direction keeps its key schedule,
-// so a pass only resets the IV. Setting up a context per pass (key schedule
-// and OpenSSL's parameter handling) cost more than the cipher work on a
-// 512-byte body. Not safe for concurrent use; the owner serialises calls.
-// The contexts hold the key until destruction, when OpenSSL cleanses them.
+// AES-128-CBC keyed once: one context per direction keeps its key schedule
+// and is never reset. Setting up a context per pass, or only its IV, goes
+// through OpenSSL's parameter handling, which cost more than the cipher work
+// on a 512-byte body. Instead each context runs as one endless CBC stream:
+// it chains from the last cipher block it saw, and the first block of a pass
+// is corrected for the difference between that block and the IV, which gives
+// the bytes of a pass begun from the IV. Not safe for concurrent use; the
+// owner serialises calls. A failed pass leaves the object unkeyed. The
+// contexts hold the key until destruction, when OpenSSL cleanses them.
 class PacketCipher {
  public:
   PacketCipher() = default;
@@ -39,10 +43,16 @@ class PacketCipher {
 
  private:
   void Clear();
+  bool Encrypt(unsigned char const* input, unsigned char* output, unsigned long length);
+  bool Decrypt(unsigned char const* input, unsigned char* output, unsigned long length);
 
   evp_cipher_ctx_st* encryptor_ = nullptr;
   evp_cipher_ctx_st* decryptor_ = nullptr;
   unsigned char iv_[16] = {};
+  // The block each context chains from next: the last cipher block it wrote
+  // (encryptor) or read (decryptor); the IV before the first pass.
+  unsigned char encryptChain_[16] = {};
+  unsigned char decryptChain_[16] = {};
 };
 
 // Builds the packet key and IV from the stored tables, each byte by

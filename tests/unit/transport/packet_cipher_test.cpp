@@ -56,6 +56,30 @@ TEST(PacketCipher, IsCbcFromTheSameIvForEveryMessage) {
   EXPECT_FALSE(norla::NorlaAESExecute(a.data(), first.data(), 512, nullptr, v, true, false));
 }
 
+// The keyed cipher never resets its contexts: every pass, in any order of
+// directions and lengths, must still give the bytes of a pass from the IV.
+TEST(PacketCipher, KeyedPassesMatchFreshOnes) {
+  norla::PacketKey packetKey;
+  norla::PacketCipher cipher;
+  ASSERT_TRUE(cipher.SetKey(packetKey.key, packetKey.iv));
+  std::mt19937 random(7);
+  struct Pass {
+    bool encrypt, verify;
+    std::size_t length;
+  };
+  for (Pass const pass : {Pass{false, true, 512}, Pass{true, true, 512}, Pass{true, false, 16},
+                          Pass{true, true, 48}, Pass{false, false, 1040}, Pass{false, true, 32},
+                          Pass{true, true, 512}}) {
+    Bytes input(pass.length), expected(pass.length), actual(pass.length);
+    for (auto& byte : input) byte = static_cast<unsigned char>(random());
+    ASSERT_TRUE(norla::NorlaAESExecute(input.data(), expected.data(), pass.length, packetKey.key,
+                                       packetKey.iv, pass.encrypt, pass.verify));
+    ASSERT_TRUE(cipher.Execute(input.data(), actual.data(), pass.length, pass.encrypt,
+                               pass.verify));
+    EXPECT_EQ(actual, expected) << pass.length << (pass.encrypt ? " encrypt" : " decrypt");
+  }
+}
+
 // Against the plain cast that defines the decoding, on the values where a
 // faster truncation goes wrong first: halves, near-integers and signs.
 TEST(PacketCipher, KeyEntriesTruncateTowardZero) {
