@@ -6,6 +6,7 @@
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "protocol/reply_code.h"
 
@@ -17,6 +18,11 @@ namespace norla_server {
 // or kReplyDateStale.
 tally_protocol::ReplyCode CheckRequestDate(std::string const& value,
                                            boost::gregorian::date const& today);
+
+// Reads three numbers as sscanf(text, "%04d/%02d/%02d") does, up to the first
+// NUL: true, and all three set, when sscanf would return 3. Without sscanf,
+// whose string stream set-up cost more than the rest of a request's checks.
+bool ReadDateText(std::string_view text, int& year, int& month, int& day);
 
 // The UTC calendar day of a time in seconds since the epoch.
 boost::gregorian::date UtcDay(std::time_t when);
