@@ -94,6 +94,11 @@ TEST(PeerAddress, Forms) {
   EXPECT_EQ(PeerText("fe80::1", lo), "fe80::1%lo");      // link-local: the interface name
   EXPECT_EQ(PeerText("fe80::1", 4000000), "fe80::1%4000000");           // no such interface
   EXPECT_EQ(PeerText("ff02::1", lo), "ff02::1%" + std::to_string(lo));  // other scopes: the number
+  for (unsigned long bits : {0UL, 0x7f000001UL, 0x0a006409UL, 0xc0a80a63UL, 0xffffffffUL}) {
+    ip::address_v4 const v4(static_cast<ip::address_v4::uint_type>(bits));
+    EXPECT_EQ(PeerAddressText(v4), v4.to_string());
+    EXPECT_EQ(PeerText(("::ffff:" + v4.to_string()).c_str()), v4.to_string());
+  }
 }
 
 // Records what the transport reports, in order: log lines ("error " first at
