@@ -16,6 +16,13 @@
 #   TALLY_BENCH_STORE=redis  tallyd keeps its register in a redis-server started for the
 #                            run, beside it on the servers' CPU (needs root: the
 #                            configuration goes under /etc/opt for the run)
+#   TALLY_BENCH_SYSLOG=none  no system logger of the run's own (see below)
+#
+# Every installed host has a system logger behind /dev/log. Where this one has
+# none, the C library tries to connect again for each of tallyd's lines, a cost
+# no installation pays; so, as root with busybox, tallyd runs in a private
+# mount namespace whose /dev/log is a busybox syslogd on the servers' CPU,
+# writing to /dev/null.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/bench-lib.sh
@@ -47,12 +54,19 @@ redis_pid=""
 config_dir=""
 cleanup() {
   [[ -z $tallyd_pid ]] || stop_process INT "$tallyd_pid"
+  stop_logger
   [[ -z $ref_pid ]] || stop_process TERM "$ref_pid"
   [[ -z $redis_pid ]] || stop_process TERM "$redis_pid"
   [[ -n $config_dir ]] && rm -rf "$config_dir"
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# Ends the run's own system logger, if one was started.
+stop_logger() {
+  [[ ! -s $work/syslogd.pid ]] || kill "$(cat "$work/syslogd.pid")" 2>/dev/null || true
+  rm -f "$work/syslogd.pid"
+}
 
 # Waits up to 10 s for TEXT in FILE while PID lives.
 wait_for() {
@@ -89,17 +103,38 @@ if [[ -n $config ]]; then
   tallyd_args=(--datadir "${config_dir#/etc/opt/}")
 fi
 
+logger=()
+system_log="the host's /dev/log"
+if [[ ! -S /dev/log && ${TALLY_BENCH_SYSLOG:-} != none ]]; then
+  system_log="none: each line pays a failed connect"
+  if [[ $(id -u) == 0 ]] && command -v busybox unshare >/dev/null; then
+    # $1: the run's scratch directory; the rest: the command to run beside the logger.
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    logger=(unshare --mount --propagation private -- sh -c '
+      dev=$(mktemp -d "$1/dev.XXXXXX") && mkdir "$dev/upper" "$dev/work" &&
+        mount -t overlay overlay -o "lowerdir=/dev,upperdir=$dev/upper,workdir=$dev/work" /dev ||
+        exit 97
+      rm -f /dev/log
+      busybox syslogd -n -O /dev/null & echo $! >"$1/syslogd.pid"
+      for _ in $(seq 50); do [ -S /dev/log ] && break; sleep 0.1; done
+      shift
+      exec "$@"' sh "$work")
+    system_log="busybox syslogd on a private /dev/log"
+  fi
+fi
+
 # tallyd in the foreground, in an empty working directory (no access lists).
 tallyd_port=""
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 20000))
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-  (cd "$work" && exec "${server_cpu[@]}" "$build/daemon/tallyd" --standalone --port "$port" \
+  (cd "$work" && exec "${server_cpu[@]}" "${logger[@]}" "$build/daemon/tallyd" --standalone --port "$port" \
     "${tallyd_args[@]}") \
     >"$work/tallyd.log" 2>&1 &
   tallyd_pid=$!
   if wait_for "$work/tallyd.log" ServiceStart "$tallyd_pid"; then tallyd_port=$port; break; fi
   kill -9 "$tallyd_pid" 2>/dev/null; wait "$tallyd_pid" 2>/dev/null || true; tallyd_pid=""
+  stop_logger
 done
 [[ -n $tallyd_port ]] || { cat "$work/tallyd.log"; echo "bench: tallyd did not start"; exit 1; }
 if [[ -n $redis_pid ]]; then
@@ -147,6 +182,7 @@ echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, Linux $(uname -r)"
 # Other work on the machine shows up as noise in every figure below.
 load_before=$(cut -d' ' -f1 /proc/loadavg)
 echo "load average before: $load_before"
+echo "system log: $system_log"
 echo "runs: $rounds rounds x ${seconds} s at concurrency ${levels[*]}, loopback"
 ((${#server_cpu[@]})) && echo "cpus: servers on cpu $((cpus - 1)), tally-bench on cpu 0"
 for ((round = 1; round <= rounds; round++)); do
