@@ -50,8 +50,9 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
   CallLock lock(this);
   TableOutcome outcome;
   TClient const* entry = nullptr;
-  auto found = clients.find(uniqueId);
-  if (found != clients.end()) {
+  // One descent serves both the renewal and the insertion.
+  auto found = clients.lower_bound(uniqueId);
+  if (found != clients.end() && found->first == uniqueId) {
     TClient& client = found->second;
     client.lastSeen = clocks_.wall();
     client.lastActive = clocks_.monotonic();
@@ -63,8 +64,8 @@ TableOutcome MemoryClientTable::RegisterOrRenew(std::string const& uniqueId,
     outcome.result = TableResult::kFull;
   } else {
     std::time_t const wall = clocks_.wall();
-    auto const created =
-        clients.emplace(uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer}).first;
+    auto const created = clients.emplace_hint(
+        found, uniqueId, TClient{appId, wall, wall, clocks_.monotonic(), 1, peer});
     CountApp(appId, +1);
     outcome.result = TableResult::kCreated;
     entry = &created->second;
