@@ -27,6 +27,8 @@ constexpr std::chrono::milliseconds kAdminReleaseWait{2000};
 
 constexpr auto kReplyTag = tally::Obscure("TALLYRPL1");
 
+unsigned char* Bytes(std::string& text) { return reinterpret_cast<unsigned char*>(text.data()); }
+
 // Appends up to a fixed capacity: a reply longer than the body is cut.
 class BufferSink {
  public:
@@ -167,34 +169,15 @@ KReceivePacketHandler::~KReceivePacketHandler() {
 bool KReceivePacketHandler::operator()(unsigned char* body, unsigned long length,
                                        std::string const& peer) {
   tally::MutexLock requestLock(&requestMutex);
-  if (!cipher_.Keyed()) {
-    // The key then lives only in the contexts; the decoded copy is wiped.
-    norla::PacketKey packetKey;
-    if (!cipher_.SetKey(packetKey.key, packetKey.iv)) return false;
-  }
+  std::size_t const used = std::min<std::size_t>(length, kBufferSize);
+  unsigned char text[kBufferSize];
+  if (!OpenLocked(body, used, text)) return false;
   currentPeer = peer;
-  std::size_t used = std::min<std::size_t>(length, kBufferSize);
-
-  unsigned char input[kBufferSize] = {};
-  unsigned char output[kBufferSize] = {};
-  if (used > 0) std::memcpy(input, body, used);
-  if (!cipher_.Execute(input, output, kBufferSize, false, true)) return false;
-  ReplyCode code =
-      ParsePacketLocked(std::string_view(reinterpret_cast<char const*>(output), used), peer);
+  ReplyCode const code =
+      ParsePacketLocked(std::string_view(reinterpret_cast<char const*>(text), used), peer);
   currentPeer.clear();
-  if (std::size_t const slot = CodeSlot(code); slot < kReplyCodeSlots) {
-    requestCounts_[static_cast<std::size_t>(request_.command)][slot].fetch_add(
-        1, std::memory_order_relaxed);
-  }
-
-  unsigned char plain[kBufferSize] = {};
-  unsigned char cipher[kBufferSize] = {};
-  BufferSink sink(plain, kBufferSize);
-  WriteReply(sink, code, std::string_view(replyHash_, sizeof replyHash_), table_->Count(),
-             extParams);
-  if (!cipher_.Execute(plain, cipher, kBufferSize, true, true)) return false;
-  if (used > 0) std::memcpy(body, cipher, used);
-  return true;
+  CountReply(request_.command, code);
+  return SealLocked(code, replyHash_, table_->Count(), used, body);
 }
 
 ReplyCode KReceivePacketHandler::ParsePacket(std::string_view text, std::string const& peer) {
@@ -213,27 +196,37 @@ std::string KReceivePacketHandler::MakeReply(ReplyCode code) {
 }
 
 ReplyCode KReceivePacketHandler::ParsePacketLocked(std::string_view text, std::string const& peer) {
-  ReplyCode code = ParseRequest(text, peer, request_);
-  if (code != kReplyOk) {
-    request_.command = Command::kUnknown;  // counted as no command
-    return code;
-  }
-  return ProcessCommandLocked(request_);
+  ReplyCode code = kReplyOk;
+  return ScreenLocked(text, peer, code) ? ExecuteCommand(request_) : code;
 }
 
 ReplyCode KReceivePacketHandler::ProcessCommandLocked(Request const& request) {
-  if (request.word1 != "NORLA") return kReplyNotNorla;
-  if (request.command == Command::kPing) {
-    if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
-    return kReplyOk;
-  }
   ReplyCode code = kReplyOk;
   return CheckLocked(request, code) ? ExecuteCommand(request) : code;
 }
 
-// Refused requests identify themselves too: their reply hashes these.
-// Hashed here, once per identification, as PINGs repeat the last one.
+bool KReceivePacketHandler::ScreenLocked(std::string_view text, std::string const& peer,
+                                         ReplyCode& code) {
+  code = ParseRequest(text, peer, request_);
+  if (code != kReplyOk) {
+    request_.command = Command::kUnknown;  // counted as no command
+    return false;
+  }
+  return CheckLocked(request_, code);
+}
+
 bool KReceivePacketHandler::CheckLocked(Request const& request, ReplyCode& code) {
+  code = kReplyOk;
+  if (request.word1 != "NORLA") {
+    code = kReplyNotNorla;
+    return false;
+  }
+  if (request.command == Command::kPing) {
+    if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
+    return false;
+  }
+  // Refused requests identify themselves too: their reply hashes these.
+  // Hashed here, once per identification, as PINGs repeat the last one.
   productId = request.productId;
   uniqueId = request.uniqueId;
   appId = request.appId;
@@ -452,17 +445,8 @@ void KReceivePacketHandler::Answer(unsigned char const* body, unsigned long leng
     unsigned char output[kBufferSize] = {};
     if (!OpenLocked(body, request->used, output)) return reply(false, {});
     std::string_view const text(reinterpret_cast<char const*>(output), request->used);
-    ReplyCode code = ParseRequest(text, peer, request_);
-    bool change = false;
-    if (code != kReplyOk) {
-      request_.command = Command::kUnknown;
-    } else if (request_.word1 != "NORLA") {
-      code = kReplyNotNorla;
-    } else if (request_.command == Command::kPing) {
-      if (INorlaEventHandler* handler = eventHandler) handler->OnPing();
-    } else {
-      change = CheckLocked(request_, code);
-    }
+    ReplyCode code = kReplyOk;
+    bool const change = ScreenLocked(text, peer, code);
     std::memcpy(request->hash, replyHash_, sizeof replyHash_);
     if (!change) {
       CountReply(request_.command, code);
@@ -478,11 +462,11 @@ void KReceivePacketHandler::Answer(unsigned char const* body, unsigned long leng
     // Other instances change the register too: its size comes from the store.
     // Called outside requestMutex, as the count may come at once.
     return shared_->CountAsync([this, request, reply = std::move(reply)](std::size_t count) {
-      std::string out;
+      std::string out(request->used, '\0');
       bool sealed = false;
       {
         tally::MutexLock requestLock(&requestMutex);
-        sealed = SealLocked(request->code, request->hash, count, request->used, out);
+        sealed = SealLocked(request->code, request->hash, count, request->used, Bytes(out));
       }
       reply(sealed, std::move(out));
     });
@@ -504,7 +488,7 @@ void KReceivePacketHandler::Complete(SharedRequest& request, StoreReply const& r
     if (!request.answered.exchange(true)) send(false, {});
     return;
   }
-  std::string out;
+  std::string out(request.used, '\0');
   bool sealed = false;
   {
     tally::MutexLock requestLock(&requestMutex);
@@ -515,7 +499,7 @@ void KReceivePacketHandler::Complete(SharedRequest& request, StoreReply const& r
     if (request.answered.exchange(true)) return;
     ReplyCode const code = ReplyFor(reply.outcome.result);
     CountReply(request.command, code);
-    sealed = SealLocked(code, request.hash, reply.outcome.count, request.used, out);
+    sealed = SealLocked(code, request.hash, reply.outcome.count, request.used, Bytes(out));
   }
   send(sealed, std::move(out));
 }
@@ -539,6 +523,7 @@ bool KReceivePacketHandler::ReleaseShared(std::string const& unique) {
 bool KReceivePacketHandler::OpenLocked(unsigned char const* body, std::size_t used,
                                        unsigned char* text) {
   if (!cipher_.Keyed()) {
+    // The key then lives only in the contexts; the decoded copy is wiped.
     norla::PacketKey packetKey;
     if (!cipher_.SetKey(packetKey.key, packetKey.iv)) return false;
   }
@@ -548,13 +533,13 @@ bool KReceivePacketHandler::OpenLocked(unsigned char const* body, std::size_t us
 }
 
 bool KReceivePacketHandler::SealLocked(ReplyCode code, char const* hash, std::size_t count,
-                                       std::size_t used, std::string& out) {
+                                       std::size_t used, unsigned char* out) {
   unsigned char plain[kBufferSize] = {};
   unsigned char cipher[kBufferSize] = {};
   BufferSink sink(plain, kBufferSize);
   WriteReply(sink, code, std::string_view(hash, sizeof replyHash_), count, extParams);
   if (!cipher_.Execute(plain, cipher, kBufferSize, true, true)) return false;
-  out.assign(reinterpret_cast<char const*>(cipher), used);
+  if (used > 0) std::memcpy(out, cipher, used);
   return true;
 }
 

@@ -171,8 +171,11 @@ class KReceivePacketHandler final : private ClientTableListener {
       REQUIRES(requestMutex);
   ReplyCode ProcessCommandLocked(Request const& request) REQUIRES(requestMutex);
   std::string MakeReplyLocked(ReplyCode code) REQUIRES(requestMutex);
-  // Validation and identification: true when the request is a change for
-  // the table, else `code` is the reply.
+  // Parses `text` into request_ and checks it with CheckLocked.
+  bool ScreenLocked(std::string_view text, std::string const& peer, ReplyCode& code)
+      REQUIRES(requestMutex);
+  // The checks before the table: true when the request is a change for it,
+  // else `code` is the reply (a PING is answered here).
   bool CheckLocked(Request const& request, ReplyCode& code) REQUIRES(requestMutex);
   ReplyCode ExecuteCommand(Request const& request) REQUIRES(requestMutex);
 
@@ -190,9 +193,9 @@ class KReceivePacketHandler final : private ClientTableListener {
   // Decrypts `body` into `text` (kBufferSize bytes); false when the cipher fails.
   bool OpenLocked(unsigned char const* body, std::size_t used, unsigned char* text)
       REQUIRES(requestMutex);
-  // The encrypted reply body of `used` bytes in `out`.
+  // The first `used` bytes of the encrypted reply body into `out`.
   bool SealLocked(ReplyCode code, char const* hash, std::size_t count, std::size_t used,
-                  std::string& out) REQUIRES(requestMutex);
+                  unsigned char* out) REQUIRES(requestMutex);
   void CountReply(Command command, ReplyCode code);
   bool ReleaseShared(std::string const& uniqueId) EXCLUDES(requestMutex);
 
