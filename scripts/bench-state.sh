@@ -39,8 +39,7 @@ trap cleanup EXIT
 start() {
   local name=$1 dir=$2 port
   for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+    port=$(free_port) || break
     (cd "$work" && exec "$build/daemon/tallyd" --standalone --port "$port" \
       --datadir "${dir#/etc/opt/}") >"$work/$name.log" 2>&1 &
     pids[$name]=$!

@@ -126,11 +126,9 @@ fi
 # tallyd in the foreground, in an empty working directory (no access lists).
 tallyd_port=""
 for _ in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 20000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-  (cd "$work" && exec "${server_cpu[@]}" "${logger[@]}" "$build/daemon/tallyd" --standalone --port "$port" \
-    "${tallyd_args[@]}") \
-    >"$work/tallyd.log" 2>&1 &
+  port=$(free_port) || break
+  (cd "$work" && exec "${server_cpu[@]}" "${logger[@]}" "$build/daemon/tallyd" --standalone \
+    --port "$port" "${tallyd_args[@]}") >"$work/tallyd.log" 2>&1 &
   tallyd_pid=$!
   if wait_for "$work/tallyd.log" ServiceStart "$tallyd_pid"; then tallyd_port=$port; break; fi
   kill -9 "$tallyd_pid" 2>/dev/null; wait "$tallyd_pid" 2>/dev/null || true; tallyd_pid=""
