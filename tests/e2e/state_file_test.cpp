@@ -51,13 +51,35 @@ class StateFileTest : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to write under /etc/opt";
     adminPort_ = FreeTcpPort();
-    config_ = std::make_unique<ConfigDataDir>("[tallyd]\nadmin-listen = 127.0.0.1:" +
-                                              std::to_string(adminPort_) +
-                                              "\nstate-file = " + state_ + "\n");
+    config_ = ConfigWithStateFile(state_);
+  }
+
+  std::unique_ptr<ConfigDataDir> ConfigWithStateFile(std::string const& state) const {
+    return std::make_unique<ConfigDataDir>("[tallyd]\nadmin-listen = 127.0.0.1:" +
+                                           std::to_string(adminPort_) +
+                                           "\nstate-file = " + state + "\n");
   }
 
   std::unique_ptr<DaemonProcess> Start(unsigned short port) {
     return StartStandaloneDaemon(port, work_.path(), {"--datadir", config_->name()});
+  }
+
+  // tallyd in a mount namespace of its own, where a small tmpfs mounted with
+  // `mountOptions` at disk_ holds the directory of its state file, diskState_.
+  std::unique_ptr<DaemonProcess> StartOnOwnDisk(std::string const& mountOptions,
+                                                unsigned short port) {
+    std::filesystem::create_directory(disk_);
+    diskConfig_ = ConfigWithStateFile(diskState_);
+    ProcessOptions options;
+    options.wrapper = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                       "mount -t tmpfs -o " + mountOptions + " tmpfs " + disk_ + " && exec \"$@\"",
+                       "sh"};
+    options.args = {"--standalone", "--port", std::to_string(port), "--datadir",
+                    diskConfig_->name()};
+    options.workDir = work_.path();
+    auto daemon = std::make_unique<DaemonProcess>(options);
+    if (!daemon->Start() || !daemon->WaitForLine("ServiceStart")) return nullptr;
+    return daemon;
   }
 
   static tally::TReply Send(unsigned short port, int command, std::string const& id) {
@@ -79,6 +101,8 @@ class StateFileTest : public ::testing::Test {
   std::string const state_ = work_.path() + "/state.db";
   unsigned short adminPort_ = 0;
   std::unique_ptr<ConfigDataDir> config_;
+  std::string const disk_ = work_.path() + "/disk", diskState_ = disk_ + "/state.db";
+  std::unique_ptr<ConfigDataDir> diskConfig_;
 };
 
 TEST_F(StateFileTest, OrderlyStopKeepsTheRegisterWithoutNewConnectLines) {
@@ -174,36 +198,13 @@ TEST_F(StateFileTest, BadFileIsMovedAsideAndTheServiceStartsEmpty) {
   EXPECT_EQ(Send(port, norla::kNorlaLogin, "new").code, 200);
 }
 
-// tallyd in a mount namespace of its own, where a small tmpfs mounted with
-// `mountOptions` holds the directory of the state file.
-std::unique_ptr<DaemonProcess> StartOnOwnDisk(std::string const& disk, std::string const& state,
-                                              std::string const& mountOptions,
-                                              unsigned short port, unsigned short adminPort,
-                                              std::unique_ptr<ConfigDataDir>& config,
-                                              std::string const& workDir) {
-  std::filesystem::create_directory(disk);
-  config = std::make_unique<ConfigDataDir>("[tallyd]\nadmin-listen = 127.0.0.1:" +
-                                           std::to_string(adminPort) + "\nstate-file = " +
-                                           state + "\n");
-  ProcessOptions options;
-  options.wrapper = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                     "mount -t tmpfs -o " + mountOptions + " tmpfs " + disk + " && exec \"$@\"",
-                     "sh"};
-  options.args = {"--standalone", "--port", std::to_string(port), "--datadir", config->name()};
-  options.workDir = workDir;
-  auto daemon = std::make_unique<DaemonProcess>(options);
-  if (!daemon->Start() || !daemon->WaitForLine("ServiceStart")) return nullptr;
-  return daemon;
-}
-
 // A read-only directory at start: one error line, and the service runs from memory.
 TEST_F(StateFileTest, ReadOnlyDirectoryRunsWithoutTheFile) {
-  std::string const disk = work_.path() + "/disk", state = disk + "/state.db";
   unsigned short const port = FreeTcpPort();
-  std::unique_ptr<ConfigDataDir> config;
-  auto daemon = StartOnOwnDisk(disk, state, "ro", port, adminPort_, config, work_.path());
+  auto daemon = StartOnOwnDisk("ro", port);
   ASSERT_NE(daemon, nullptr);
-  EXPECT_TRUE(daemon->WaitForLine("State file " + state + ": cannot open", 10s, Stream::kStderr));
+  EXPECT_TRUE(
+      daemon->WaitForLine("State file " + diskState_ + ": cannot open", 10s, Stream::kStderr));
   EXPECT_EQ(Send(port, norla::kNorlaLogin, "memory-only").code, 200);
   daemon->Signal(SIGINT);
   EXPECT_EQ(daemon->WaitExit(), 0);
@@ -212,22 +213,21 @@ TEST_F(StateFileTest, ReadOnlyDirectoryRunsWithoutTheFile) {
 // The file on a disk that fills up: one error line, requests served from
 // memory, and the held changes written once there is room again.
 TEST_F(StateFileTest, FullDiskThenRoomAgain) {
-  std::string const disk = work_.path() + "/disk", state = disk + "/state.db";
   unsigned short const port = FreeTcpPort();
-  std::unique_ptr<ConfigDataDir> config;
-  auto started = StartOnOwnDisk(disk, state, "size=1m", port, adminPort_, config, work_.path());
+  auto started = StartOnOwnDisk("size=1m", port);
   ASSERT_NE(started, nullptr);
   DaemonProcess& daemon = *started;
   auto const inside = [&](std::string const& command) {
     return std::system(("nsenter --mount=/proc/" + std::to_string(daemon.pid()) +
                         "/ns/mnt -- sh -c '" + command + "' 2>/dev/null").c_str());
   };
-  inside("cat /dev/zero > " + disk + "/filler");  // ends when the disk is full
+  inside("cat /dev/zero > " + disk_ + "/filler");  // ends when the disk is full
   EXPECT_EQ(Send(port, norla::kNorlaLogin, "held").code, 200);
-  EXPECT_TRUE(daemon.WaitForLine("State file " + state + ": cannot write (", 10s, Stream::kStderr));
+  EXPECT_TRUE(
+      daemon.WaitForLine("State file " + diskState_ + ": cannot write (", 10s, Stream::kStderr));
   EXPECT_EQ(Send(port, norla::kNorlaLogin, "held").code, 200);  // served from memory
-  ASSERT_EQ(inside("rm " + disk + "/filler"), 0);
-  EXPECT_TRUE(daemon.WaitForLine("State file " + state + " written again"));
+  ASSERT_EQ(inside("rm " + disk_ + "/filler"), 0);
+  EXPECT_TRUE(daemon.WaitForLine("State file " + diskState_ + " written again"));
   EXPECT_EQ(EventsOf("held"), 1);
   EXPECT_EQ(daemon.Output(Stream::kStderr).find("cannot write", daemon.Output(Stream::kStderr)
                                                                      .find("cannot write") + 1),
