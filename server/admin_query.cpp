@@ -62,6 +62,19 @@ bool ParseWhole(std::string const& text, std::int64_t low, std::int64_t high, st
   return true;
 }
 
+bool ParseCount(QueryParams const& params, char const* name, std::size_t high, std::size_t& value,
+                std::string& why) {
+  auto const found = params.find(name);
+  std::int64_t number = 0;
+  if (found == params.end()) return true;
+  if (!ParseWhole(found->second, 1, static_cast<std::int64_t>(high), number)) {
+    why = std::string(name) + " must be a whole number from 1 to " + std::to_string(high);
+    return false;
+  }
+  value = static_cast<std::size_t>(number);
+  return true;
+}
+
 bool ParseTimes(QueryParams const& params, std::time_t& from, std::time_t& to, std::string& why) {
   for (auto [name, time] : {std::pair{"from", &from}, std::pair{"to", &to}}) {
     auto const found = params.find(name);
@@ -81,28 +94,12 @@ bool ParsePageQuery(QueryParams const& params, AdminClientQuery& query, std::str
                              std::pair{"prefix", &query.prefix}, std::pair{"after", &query.after}}) {
     if (auto const found = params.find(name); found != params.end()) *field = found->second;
   }
-  auto const limit = params.find("limit");
-  std::int64_t value = 0;
-  if (limit == params.end()) return true;
-  if (!ParseWhole(limit->second, 1, kMaxPageLimit, value)) {
-    why = "limit must be a whole number from 1 to 10000";
-    return false;
-  }
-  query.limit = static_cast<std::size_t>(value);
-  return true;
+  return ParseCount(params, "limit", kMaxPageLimit, query.limit, why);
 }
 
 bool ParseMinutes(QueryParams const& params, std::size_t& minutes, std::string& why) {
   minutes = 60;
-  auto const found = params.find("minutes");
-  std::int64_t value = 0;
-  if (found == params.end()) return true;
-  if (!ParseWhole(found->second, 1, kMaxHistoryMinutes, value)) {
-    why = "minutes must be a whole number from 1 to 1440";
-    return false;
-  }
-  minutes = static_cast<std::size_t>(value);
-  return true;
+  return ParseCount(params, "minutes", kMaxHistoryMinutes, minutes, why);
 }
 
 }  // namespace tally_admin

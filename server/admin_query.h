@@ -28,6 +28,11 @@ bool ParseQuery(std::string_view text, QueryParams& params, std::string& why);
 // A whole number from `low` to `high`; false on anything else.
 bool ParseWhole(std::string const& text, std::int64_t low, std::int64_t high, std::int64_t& value);
 
+// The parameter `name`, when present, as a whole number from 1 to `high`
+// into `value` (kept when absent); false with `why` on anything else.
+bool ParseCount(QueryParams const& params, char const* name, std::size_t high, std::size_t& value,
+                std::string& why);
+
 // `from` and `to` (each kept when absent), which must be in that order.
 bool ParseTimes(QueryParams const& params, std::time_t& from, std::time_t& to, std::string& why);
 

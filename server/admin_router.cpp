@@ -339,19 +339,18 @@ Response AdminRouter::Events(std::string_view query, Request const& request) {
   }
   events.uniqueId = params["unique_id"];
   events.appId = params["app"];
-  std::int64_t limit = 100;
+  std::size_t limit = 100;
   if (params.count("after") != 0 &&
       !ParseWhole(params["after"], 0, std::numeric_limits<std::int64_t>::max(), events.after)) {
     return Error(http::status::bad_request, "after must be an event id", request);
   }
-  if (params.count("limit") != 0 && !ParseWhole(params["limit"], 1, kMaxPageLimit, limit)) {
-    return Error(http::status::bad_request, "limit must be a whole number from 1 to 10000",
-                 request);
+  if (!ParseCount(params, "limit", kMaxPageLimit, limit, why)) {
+    return Error(http::status::bad_request, why, request);
   }
   if (!source_.HasStateFile()) {
     return Error(http::status::not_found, "no state-file is set: events are not kept", request);
   }
-  events.limit = static_cast<std::size_t>(limit) + 1;  // one more tells whether another page follows
+  events.limit = limit + 1;  // one more tells whether another page follows
   std::vector<AdminEvent> found;
   if (!source_.Events(events, found, why)) {
     return Error(http::status::internal_server_error, why, request);
