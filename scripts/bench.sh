@@ -22,7 +22,7 @@
 # none, the C library tries to connect again for each of tallyd's lines, a cost
 # no installation pays; so, as root with busybox, tallyd runs in a private
 # mount namespace whose /dev/log is a busybox syslogd on the servers' CPU,
-# writing to /dev/null.
+# writing to /dev/null. tallyd runs detached, as the service manager starts it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/bench-lib.sh
@@ -33,7 +33,7 @@ rounds=${TALLY_BENCH_ROUNDS:-5}
 seconds=${TALLY_BENCH_SECONDS:-5}
 read -r -a levels <<<"${TALLY_BENCH_CONCURRENCY:-1 8 64}"
 
-targets=(tallyd tally-bench tally-refserver tallyctl)
+targets=(tallyd tally-client tally-bench tally-refserver tallyctl)
 [[ ${TALLY_BENCH_MICRO:-0} == 1 ]] && targets+=(tally-microbench)
 bench_build "$build" "${targets[@]}"
 
@@ -53,7 +53,7 @@ ref_pid=""
 redis_pid=""
 config_dir=""
 cleanup() {
-  [[ -z $tallyd_pid ]] || stop_process INT "$tallyd_pid"
+  [[ -z $tallyd_pid ]] || stop_tallyd
   stop_logger
   [[ -z $ref_pid ]] || stop_process TERM "$ref_pid"
   [[ -z $redis_pid ]] || stop_process TERM "$redis_pid"
@@ -86,8 +86,10 @@ ref_port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/ref.log")
 
 tallyd_args=()
 config=""
+admin=""
 if [[ ${TALLY_BENCH_ADMIN:-0} == 1 ]]; then
-  config+="admin-listen = 127.0.0.1:$(free_port)"$'\n'
+  admin=127.0.0.1:$(free_port)
+  config+="admin-listen = $admin"$'\n'
 fi
 if [[ ${TALLY_BENCH_STORE:-memory} == redis ]]; then
   redis_port=$(free_port) || { echo "bench: no free port for redis-server"; exit 1; }
@@ -123,22 +125,46 @@ if [[ ! -S /dev/log && ${TALLY_BENCH_SYSLOG:-} != none ]]; then
   fi
 fi
 
-# tallyd in the foreground, in an empty working directory (no access lists).
+# tallyd as the service manager runs it: detached, its lines in the system log
+# only, since the console echo of --standalone is a cost no installation pays.
+# It is ready once an EXIT is answered, which needs the register (in
+# redis-server too); its PID is found by its command line, unique by the port.
+tallyd_ready() {
+  local port=$1 status
+  tallyd_pid=$(pgrep -f -- "daemon/tallyd --port $port( |\$)" | head -1 || true)
+  [[ -n $tallyd_pid ]] || return 1
+  for _ in $(seq 100); do
+    status=0
+    "$build/client/tally-client" --port "$port" exit --unique bench-ready --app bench \
+      >/dev/null 2>&1 || status=$?
+    ((status <= 1)) && return 0
+    kill -0 "$tallyd_pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+# Ends the detached tallyd and waits up to 5 s for it to be gone.
+stop_tallyd() {
+  kill -INT "$tallyd_pid" 2>/dev/null || return 0
+  for _ in $(seq 50); do kill -0 "$tallyd_pid" 2>/dev/null || return 0; sleep 0.1; done
+}
+
 tallyd_port=""
 for _ in 1 2 3 4 5; do
   port=$(free_port) || break
-  (cd "$work" && exec "${server_cpu[@]}" "${logger[@]}" "$build/daemon/tallyd" --standalone \
-    --port "$port" "${tallyd_args[@]}") >"$work/tallyd.log" 2>&1 &
-  tallyd_pid=$!
-  if wait_for "$work/tallyd.log" ServiceStart "$tallyd_pid"; then tallyd_port=$port; break; fi
-  kill -9 "$tallyd_pid" 2>/dev/null; wait "$tallyd_pid" 2>/dev/null || true; tallyd_pid=""
+  if (cd "$work" && exec "${server_cpu[@]}" "${logger[@]}" "$build/daemon/tallyd" \
+        --port "$port" "${tallyd_args[@]}") >"$work/tallyd.log" 2>&1 &&
+      tallyd_ready "$port"; then
+    tallyd_port=$port
+    break
+  fi
+  [[ -z $tallyd_pid ]] || stop_tallyd
+  tallyd_pid=""
   stop_logger
 done
 [[ -n $tallyd_port ]] || { cat "$work/tallyd.log"; echo "bench: tallyd did not start"; exit 1; }
-if [[ -n $redis_pid ]]; then
-  wait_for "$work/tallyd.log" "Store at" "$tallyd_pid" || { cat "$work/tallyd.log"; exit 1; }
-  echo "register: in redis-server on port $redis_port"
-fi
+[[ -z $redis_pid ]] || echo "register: in redis-server on port $redis_port"
 
 # CPU time a process has used, all threads, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
@@ -251,8 +277,6 @@ admin_load() {
 }
 
 if [[ ${TALLY_BENCH_ADMIN:-0} == 1 ]]; then
-  admin=$(sed -n 's/^Admin interface on \(.*\)$/\1/p' "$work/tallyd.log" | head -1)
-  [[ -n $admin ]] || { echo "bench: tallyd has no admin interface"; exit 1; }
   preload=${TALLY_BENCH_ADMIN_CLIENTS:-10000}
   # Three LOGINs per id on average leave about 95% of the ids registered.
   "${client_cpu[@]}" "$build/bench/tally-bench" --port "$tallyd_port" --ids "$preload" \
