@@ -36,8 +36,11 @@ median() {  # median of column $1 of file $2
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
 # Sends signal $1 to process $2 and waits for it, whatever its exit status:
-# under `set -e` a failing wait would end the cleanup that calls this.
+# under `set -e` a failing wait would end the cleanup that calls this. A
+# process that is not this shell's child (a detached daemon) is given up to
+# 5 s to be gone.
 stop_process() {
   kill -"$1" "$2" 2>/dev/null || return 0
   wait "$2" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$2" 2>/dev/null || return 0; sleep 0.1; done
 }

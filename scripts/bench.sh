@@ -53,7 +53,7 @@ ref_pid=""
 redis_pid=""
 config_dir=""
 cleanup() {
-  [[ -z $tallyd_pid ]] || stop_tallyd
+  [[ -z $tallyd_pid ]] || stop_process INT "$tallyd_pid"
   stop_logger
   [[ -z $ref_pid ]] || stop_process TERM "$ref_pid"
   [[ -z $redis_pid ]] || stop_process TERM "$redis_pid"
@@ -144,12 +144,6 @@ tallyd_ready() {
   return 1
 }
 
-# Ends the detached tallyd and waits up to 5 s for it to be gone.
-stop_tallyd() {
-  kill -INT "$tallyd_pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$tallyd_pid" 2>/dev/null || return 0; sleep 0.1; done
-}
-
 tallyd_port=""
 for _ in 1 2 3 4 5; do
   port=$(free_port) || break
@@ -159,7 +153,7 @@ for _ in 1 2 3 4 5; do
     tallyd_port=$port
     break
   fi
-  [[ -z $tallyd_pid ]] || stop_tallyd
+  [[ -z $tallyd_pid ]] || stop_process INT "$tallyd_pid"
   tallyd_pid=""
   stop_logger
 done
